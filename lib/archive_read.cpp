@@ -1,0 +1,129 @@
+// archive_read.cpp - opening a package and reading its entries.
+#include <cstring>
+
+#include "archive.h"
+#include "host/host.h"
+#include "names.h"
+
+namespace {
+
+// Deflate turns at best two bits into a 258-byte match: no zlib stream inflates to
+// more than 1032 times its own length.
+constexpr uint64_t kMaxInflateRatio = 1032;
+
+// An empty entry whose stored bytes are nevertheless a stream is decoded in full
+// (append mode), but never beyond this many bytes.
+constexpr uint64_t kMaxAppendBytes = uint64_t{64} << 20;
+
+}  // namespace
+
+PckArchive::PckArchive() = default;
+
+PckArchive::~PckArchive() { Close(); }
+
+void PckArchive::Close() {
+  file_.reset();
+  entries_.clear();
+  fileSize_ = 0;
+  position_ = -1;
+}
+
+size_t PckArchive::ReadAt(int64_t position, uint8_t* data, size_t size) {
+  std::memset(data, 0, size);
+  if (!file_ || position < 0 || position >= fileSize_ || size == 0) return 0;
+  if (position_ != position) {
+    if (!file_->Seek(position)) {
+      position_ = -1;
+      return 0;
+    }
+  }
+  size_t got = file_->Read(data, size);
+  position_ = got == size ? position + static_cast<int64_t>(got) : -1;
+  return got;
+}
+
+PckStatus PckArchive::Open(const std::u16string& path) {
+  Close();
+  file_ = host::Host::Current().OpenFile(path, host::OpenMode::kRead);
+  if (!file_) return PckStatus::kFileOpenError;
+  if (!file_->SeekToEnd() || (fileSize_ = file_->Tell()) < 0) {
+    fileSize_ = 0;
+  }
+
+  uint8_t headerBytes[kPckHeaderSize];
+  ReadAt(0, headerBytes, sizeof headerBytes);
+  const PckHeader header = PckHeader::Decode(headerBytes);
+  if (header.magic1 != kPckMagic1 || header.magic2 != kPckMagic2) {
+    return PckStatus::kNotSupported;
+  }
+
+  uint8_t tail[8];
+  ReadAt(fileSize_ - 8, tail, sizeof tail);
+  const uint32_t entryCount = LoadLe32(tail);
+  if (LoadLe32(tail + 4) != kPckVersion) return PckStatus::kNotSupported;
+
+  uint8_t trailerBytes[kPckTrailerSize];
+  ReadAt(fileSize_ - static_cast<int64_t>(kPckTailSize), trailerBytes, sizeof trailerBytes);
+  const PckTrailer trailer = PckTrailer::Decode(trailerBytes);
+  if (trailer.guard1 != kPckGuard1 || trailer.guard2 != kPckGuard2) {
+    return PckStatus::kGuardByteError;
+  }
+
+  // Each record takes at least its 8 length bytes, so a count the file cannot hold
+  // ends in a failed record below; nothing is reserved for it up front.
+  int64_t position = trailer.tableOffset ^ kPckMaskA;
+  ByteBuffer body;
+  ByteBuffer record;
+  for (uint32_t i = 0; i < entryCount; ++i) {
+    uint8_t lengths[8];
+    ReadAt(position, lengths, sizeof lengths);
+    const uint32_t a = LoadLe32(lengths) ^ kPckMaskA;
+    const uint32_t b = LoadLe32(lengths + 4) ^ kPckMaskB;
+    if (a != b) return PckStatus::kGuardByteError;
+    position += 8;
+    if (static_cast<int64_t>(a) > fileSize_ - position) return PckStatus::kZlibError;
+    body.resize(a);
+    ReadAt(position, body.data(), a);
+    position += a;
+    record.resize(kPckRecordSize);
+    PckStatus status = DecompressBlock(body.data(), a, &record);
+    if (IsError(status)) return status;
+    // The writers always store whole records; a body that decodes to less is damaged.
+    if (record.size() != kPckRecordSize) return PckStatus::kZlibError;
+    const PckEntryRecord fields = PckEntryRecord::Decode(record.data());
+    PckEntry entry;
+    entry.reserved1 = fields.reserved1;
+    entry.offset = fields.offset;
+    entry.dataSize = fields.dataSize;
+    entry.storedSize = fields.storedSize;
+    entry.reserved2 = fields.reserved2;
+    RecordNameToEntry(fields.name, entry.name);
+    entries_.push_back(entry);
+  }
+  path_ = path;
+  return PckStatus::kSuccess;
+}
+
+PckStatus PckArchive::CopyEntries(EntryList* list) const {
+  list->insert(list->end(), entries_.begin(), entries_.end());
+  return PckStatus::kSuccess;
+}
+
+PckStatus PckArchive::ReadEntry(const PckEntry& entry, ByteBuffer* buffer) {
+  if (!file_) return PckStatus::kFileOpenError;
+  // Stored bytes beyond the end of the package, or a size no stream of that length
+  // can reach, mean a damaged package: refuse before allocating anything for it.
+  if (static_cast<int64_t>(entry.offset) + entry.storedSize > fileSize_) {
+    return PckStatus::kZlibError;
+  }
+  if (entry.storedSize != entry.dataSize &&
+      entry.dataSize > uint64_t{entry.storedSize} * kMaxInflateRatio) {
+    return PckStatus::kZlibError;
+  }
+  stored_.resize(entry.storedSize);
+  if (ReadAt(entry.offset, stored_.data(), entry.storedSize) != entry.storedSize) {
+    return PckStatus::kZlibError;
+  }
+  buffer->resize(entry.dataSize);
+  return DecompressBlockBounded(stored_.data(), entry.storedSize, buffer, kMaxAppendBytes);
+}

@@ -1,0 +1,44 @@
+// codec.h - the block codec: one run of bytes to the bytes a package stores, and back.
+//
+// A stored block is either a zlib stream or the block's own bytes ("plain"). The
+// package keeps no flag for it: CompressBlock stores a zlib stream only when it is
+// strictly shorter than the input, and DecompressBlock tries zlib first and falls
+// back to a plain copy when the stored length equals the prepared size.
+#ifndef QUILLO_CODEC_H_
+#define QUILLO_CODEC_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "status.h"
+
+// A growable byte array; growing fills the new bytes with zero.
+using ByteBuffer = std::vector<uint8_t>;
+
+// Compresses `length` bytes at `level` (0 plain, -1 zlib's default, 1..9) into
+// `output`. Returns kSuccess with exactly the bytes to store in `output`, or
+// kZlibError (a level zlib refuses leaves `output` untouched). A zlib stream that
+// is not shorter than the input is replaced by the plain input. Length 0 gives an
+// empty output at any level.
+[[nodiscard]] PckStatus CompressBlock(int32_t level, const uint8_t* input, uint32_t length,
+                                      ByteBuffer* output);
+
+// Decompresses `length` stored bytes into `destination`, whose size selects the
+// mode: 0 appends every decoded byte; any other size M is the expected size (fill
+// mode), and a stream that ends early shrinks the destination to what it decoded.
+// When inflating fails (a stream decoding to more than M counts as a failure) and
+// `length` equals the destination's current size, the stored bytes are copied
+// unchanged and kSuccess returned; otherwise kZlibError. Never writes past M.
+[[nodiscard]] PckStatus DecompressBlock(const uint8_t* input, uint32_t length,
+                                        ByteBuffer* destination);
+
+// As DecompressBlock, but append mode stops with kZlibError once more than
+// `appendLimit` bytes would be decoded (fill mode is bounded by M already).
+[[nodiscard]] PckStatus DecompressBlockBounded(const uint8_t* input, uint32_t length,
+                                               ByteBuffer* destination, uint64_t appendLimit);
+
+// The staging capacity CompressBlock gives zlib for `length` input bytes:
+// 16 + floor(length * 1.1f), the product formed in double precision.
+uint64_t CompressCapacity(uint32_t length);
+
+#endif  // QUILLO_CODEC_H_

@@ -1,0 +1,150 @@
+// host.h - the one platform interface: files, directories, renames, encodings, console.
+//
+// Everything the library and the tool need from the operating system goes through
+// this header. Each platform has one implementation file (host_posix.cpp,
+// host_windows.cpp); the build compiles exactly one of them. Paths are UTF-16 in
+// memory everywhere; the implementation maps them to the platform's own form.
+#ifndef QUILLO_HOST_HOST_H_
+#define QUILLO_HOST_HOST_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace host {
+
+// The separator the host puts between path components ('/' on POSIX, '\' on Windows).
+#ifdef _WIN32
+inline constexpr char16_t kPathSeparator = u'\\';
+#else
+inline constexpr char16_t kPathSeparator = u'/';
+#endif
+
+// How a file is opened; the three modes the package tool uses.
+enum class OpenMode {
+  kRead,      // existing file, read only ("rb")
+  kWrite,     // created or truncated, write only ("wb")
+  kAppend,    // created if missing, every write goes to the end ("a", untranslated here)
+};
+
+// An open file. Positions are 64-bit. Closing happens on destruction if Close was
+// not called. Reads and writes return the number of bytes actually transferred.
+class File {
+ public:
+  virtual ~File() = default;
+  virtual size_t Read(void* data, size_t size) = 0;
+  virtual size_t Write(const void* data, size_t size) = 0;
+  // Moves to an absolute position; false when the position cannot be reached.
+  [[nodiscard]] virtual bool Seek(int64_t position) = 0;
+  [[nodiscard]] virtual bool SeekToEnd() = 0;
+  // The current position, or -1 when it cannot be told.
+  virtual int64_t Tell() = 0;
+  // Hands buffered bytes to the system; false when they could not all be written.
+  [[nodiscard]] virtual bool Flush() = 0;
+  // Flush, then wait until the bytes are on stable storage.
+  [[nodiscard]] virtual bool Sync() = 0;
+  // Flushes and closes; false when buffered bytes were lost. Further calls are no-ops.
+  virtual bool Close() = 0;
+};
+
+// Identity of a file or directory (device and inode, or volume and file index).
+struct FileId {
+  uint64_t device = 0;
+  uint64_t index = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+// One item of a directory listing.
+struct DirItem {
+  std::u16string name;
+  bool isDirectory = false;  // true for directories and for links that lead to one
+};
+
+// The platform services. Default() is the real one; tests may install a wrapper
+// that fails chosen calls (see HostWrapper).
+class Host {
+ public:
+  virtual ~Host() = default;
+
+  // Opens a file; nullptr when it cannot be opened.
+  virtual std::unique_ptr<File> OpenFile(const std::u16string& path, OpenMode mode) = 0;
+  // Removes a file; false when nothing was removed.
+  virtual bool RemoveFile(const std::u16string& path) = 0;
+  // Makes one directory; true only when it was really created now.
+  virtual bool MakeDirectory(const std::u16string& path) = 0;
+  // Renames a file, never replacing an existing target. Moves across volumes by
+  // copying (without replacing), flushing the copy and removing the source.
+  virtual bool RenameFile(const std::u16string& from, const std::u16string& to) = 0;
+  // Lists one directory in the host's own order, "." and ".." included where the
+  // host reports them. False when the directory cannot be read.
+  virtual bool ListDirectory(const std::u16string& directory, std::vector<DirItem>* items) = 0;
+  // Free bytes available to the caller on the volume of a directory; 0 on failure.
+  virtual uint64_t FreeBytes(const std::u16string& directory) = 0;
+  // Identity of the file or directory a path leads to (links followed).
+  virtual bool GetFileId(const std::u16string& path, FileId* id) = 0;
+
+  // The process-wide host used by the library and the tool.
+  static Host& Current();
+  // Installs a host for the calls that follow (nullptr restores the real one).
+  // The caller keeps ownership and keeps it alive while it is installed.
+  static void SetCurrent(Host* host);
+  static Host& Default();
+};
+
+// Forwards every call to another host; tests derive from it and override the
+// calls they want to fail.
+class HostWrapper : public Host {
+ public:
+  explicit HostWrapper(Host& target) : target_(target) {}
+  std::unique_ptr<File> OpenFile(const std::u16string& path, OpenMode mode) override {
+    return target_.OpenFile(path, mode);
+  }
+  bool RemoveFile(const std::u16string& path) override { return target_.RemoveFile(path); }
+  bool MakeDirectory(const std::u16string& path) override { return target_.MakeDirectory(path); }
+  bool RenameFile(const std::u16string& from, const std::u16string& to) override {
+    return target_.RenameFile(from, to);
+  }
+  bool ListDirectory(const std::u16string& directory, std::vector<DirItem>* items) override {
+    return target_.ListDirectory(directory, items);
+  }
+  uint64_t FreeBytes(const std::u16string& directory) override {
+    return target_.FreeBytes(directory);
+  }
+  bool GetFileId(const std::u16string& path, FileId* id) override {
+    return target_.GetFileId(path, id);
+  }
+
+ protected:
+  Host& target_;
+};
+
+// --- Text encodings -------------------------------------------------------------
+
+// Code page 936 bytes to UTF-16. A byte sequence that is not code page 936 becomes
+// U+FFFD for its first byte and decoding goes on after it.
+std::u16string Cp936ToUtf16(std::string_view bytes);
+
+// UTF-16 to code page 936. Returns false when some character has no code page 936
+// form; `out` then holds the characters converted before it.
+bool Utf16ToCp936(std::u16string_view text, std::string* out);
+
+// UTF-16 to UTF-8 and back (unpaired surrogates become U+FFFD).
+std::string Utf16ToUtf8(std::u16string_view text);
+std::u16string Utf8ToUtf16(std::string_view text);
+
+// --- Process and console --------------------------------------------------------
+
+// Sets the runtime locale to code page 936 (".936"); the result is not reported.
+void SetCodePageLocale();
+
+// Writes text to standard output in the console's encoding (UTF-8 on POSIX, the
+// runtime's wide output on Windows).
+void WriteConsole(std::u16string_view text);
+void FlushConsole();
+
+}  // namespace host
+
+#endif  // QUILLO_HOST_HOST_H_

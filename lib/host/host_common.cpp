@@ -1,0 +1,88 @@
+// host_common.cpp - the parts of the host layer that are the same on every platform.
+#include "host/host.h"
+
+namespace host {
+
+namespace {
+Host* g_current = nullptr;
+}  // namespace
+
+Host& Host::Current() { return g_current ? *g_current : Default(); }
+
+void Host::SetCurrent(Host* host) { g_current = host; }
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    uint32_t c = 0xFFFD;
+    size_t length = 1;
+    auto continuation = [&](size_t k) {
+      return i + k < text.size() && (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+    };
+    auto at = [&](size_t k) { return static_cast<unsigned char>(text[i + k]) & 0x3Fu; };
+    if (b0 < 0x80) {
+      c = b0;
+    } else if (b0 >= 0xC2 && b0 < 0xE0 && continuation(1)) {
+      c = ((b0 & 0x1Fu) << 6) | at(1);
+      length = 2;
+    } else if (b0 >= 0xE0 && b0 < 0xF0 && continuation(1) && continuation(2)) {
+      uint32_t v = ((b0 & 0x0Fu) << 12) | (at(1) << 6) | at(2);
+      if (v >= 0x800 && (v < 0xD800 || v > 0xDFFF)) {
+        c = v;
+        length = 3;
+      }
+    } else if (b0 >= 0xF0 && b0 < 0xF5 && continuation(1) && continuation(2) &&
+               continuation(3)) {
+      uint32_t v = ((b0 & 0x07u) << 18) | (at(1) << 12) | (at(2) << 6) | at(3);
+      if (v >= 0x10000 && v <= 0x10FFFF) {
+        c = v;
+        length = 4;
+      }
+    }
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+    i += length;
+  }
+  return out;
+}
+
+}  // namespace host

@@ -1,0 +1,28 @@
+// names.h - entry names between the code page 936 record field and UTF-16 memory.
+#ifndef QUILLO_NAMES_H_
+#define QUILLO_NAMES_H_
+
+#include <cstdint>
+#include <string_view>
+
+#include "format.h"
+
+// Converts a record's name field (bytes up to the first NUL, never beyond the 256
+// bytes) into a zero-filled 256-unit UTF-16 name with every '/' turned into '\'.
+// A name that converts to more than 255 units keeps its first 255.
+void RecordNameToEntry(const uint8_t field[kPckNameBytes], char16_t name[kPckNameUnits]);
+
+// Converts a UTF-16 name (up to its terminator) into a zero-filled 256-byte field.
+// A converted name longer than 256 bytes is cut at a character boundary. Returns
+// false when some character has no code page 936 form (the field then holds the
+// characters before it).
+bool EntryNameToRecord(const char16_t name[kPckNameUnits], uint8_t field[kPckNameBytes]);
+
+// The length of a name up to its terminator (at most kPckNameUnits).
+size_t EntryNameLength(const char16_t name[kPckNameUnits]);
+
+inline std::u16string_view EntryNameView(const char16_t name[kPckNameUnits]) {
+  return std::u16string_view(name, EntryNameLength(name));
+}
+
+#endif  // QUILLO_NAMES_H_

@@ -1,0 +1,24 @@
+// commands.h - the four commands of the tool, one source file each.
+#ifndef QUILLO_TOOL_COMMANDS_H_
+#define QUILLO_TOOL_COMMANDS_H_
+
+#include <cstdint>
+#include <string>
+
+struct PckEntry;
+
+// Each command reads toolOptions, prints its own console lines and returns a
+// result that the entry point ignores.
+int ExtractCommand();
+int CreateCommand();
+int ListCommand();
+int RepackCommand();
+
+// Writes `size` bytes to `path`, creating missing directories when the first open
+// fails. Returns 0 when the file was written whole, -1 otherwise.
+int WriteOutputFile(const std::u16string& path, uint32_t size, const uint8_t* data);
+
+// Appends the log line of one entry to "log.txt" (code page 936, CR LF).
+void AppendLogLine(const PckEntry& entry);
+
+#endif  // QUILLO_TOOL_COMMANDS_H_

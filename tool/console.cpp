@@ -1,0 +1,71 @@
+// console.cpp - the tool's only route to standard output.
+#include "console.h"
+
+#include "host/host.h"
+
+std::u16string Format(std::u16string_view format, std::initializer_list<FormatArg> args) {
+  std::u16string out;
+  const FormatArg* next = args.begin();
+  for (size_t i = 0; i < format.size(); ++i) {
+    if (format[i] != u'%' || i + 1 >= format.size()) {
+      out.push_back(format[i]);
+      continue;
+    }
+    ++i;
+    if (format[i] == u'%') {
+      out.push_back(u'%');
+      continue;
+    }
+    size_t width = 0;
+    while (i < format.size() && format[i] >= u'0' && format[i] <= u'9') {
+      width = width * 10 + (format[i++] - u'0');
+    }
+    if (i >= format.size()) break;
+    std::u16string field;
+    const char16_t conversion = format[i];
+    if (next != args.end()) {
+      const FormatArg& arg = *next++;
+      if (conversion == u's') {
+        field = arg.text;
+      } else if (conversion == u'c') {
+        field.push_back(static_cast<char16_t>(arg.number));
+      } else {
+        const bool negative = arg.number < 0;
+        uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(arg.number)
+                                      : static_cast<uint64_t>(arg.number);
+        do {
+          field.insert(field.begin(), static_cast<char16_t>(u'0' + magnitude % 10));
+          magnitude /= 10;
+        } while (magnitude != 0);
+        if (negative) field.insert(field.begin(), u'-');
+      }
+    }
+    if (field.size() < width) out.append(width - field.size(), u' ');
+    out += field;
+  }
+  return out;
+}
+
+void Print(std::u16string_view text) { host::WriteConsole(text); }
+
+void PrintFormat(std::u16string_view format, std::initializer_list<FormatArg> args) {
+  Print(Format(format, args));
+}
+
+std::u16string_view StatusText(PckStatus status) { return PckStatusMessage(status); }
+
+int ConsoleProgress(int32_t done, int32_t total, const char16_t* label) {
+  PrintFormat(u"%78c\r", {u' '});
+  PrintFormat(u" %s %d/%d done.\r", {label, done, total});
+  return 0;
+}
+
+void PrintBanner() { PrintFormat(u"vantor pack util version %s\n", {u"Apr  7 2007"}); }
+
+void PrintUsage() {
+  Print(u" usage : quillo [cmd] [opt] [pck file]\n");
+  Print(u"   cmd : -x       Extract\n");
+  Print(u"         -c [dir] Create\n");
+  Print(u"         -r       Repack\n");
+  Print(u"   opt : -z [0-9] Compress level\n");
+}

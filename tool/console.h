@@ -1,0 +1,45 @@
+// console.h - console output: the formatter, the print family and ConsoleProgress.
+#ifndef QUILLO_TOOL_CONSOLE_H_
+#define QUILLO_TOOL_CONSOLE_H_
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "status.h"
+
+// One argument of Format: a string (%s), an integer (%d) or a character (%c).
+struct FormatArg {
+  FormatArg(std::u16string_view s) : text(s), isText(true) {}
+  FormatArg(const char16_t* s) : text(s), isText(true) {}
+  FormatArg(const std::u16string& s) : text(s), isText(true) {}
+  FormatArg(int64_t v) : number(v) {}
+  FormatArg(int32_t v) : number(v) {}
+  FormatArg(uint32_t v) : number(v) {}
+  FormatArg(char16_t c) : number(c), isChar(true) {}
+
+  std::u16string_view text;
+  int64_t number = 0;
+  bool isText = false;
+  bool isChar = false;
+};
+
+// printf-style formatting of the tool's texts: %s, %d and %c, each with an
+// optional field width (right-aligned), and %% for a percent sign.
+std::u16string Format(std::u16string_view format, std::initializer_list<FormatArg> args = {});
+
+// Writes text to standard output.
+void Print(std::u16string_view text);
+void PrintFormat(std::u16string_view format, std::initializer_list<FormatArg> args);
+
+// The status message of a package operation, as printed.
+std::u16string_view StatusText(PckStatus status);
+
+// The tool's progress callback: wipes the row, then " <label> <done>/<total> done.\r".
+int ConsoleProgress(int32_t done, int32_t total, const char16_t* label);
+
+void PrintBanner();
+void PrintUsage();
+
+#endif  // QUILLO_TOOL_CONSOLE_H_

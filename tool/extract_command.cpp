@@ -1,0 +1,115 @@
+// extract_command.cpp - writes every entry below "<package>.files", with an optional log.
+#include "archive.h"
+#include "commands.h"
+#include "console.h"
+#include "host/host.h"
+#include "names.h"
+#include "options.h"
+
+namespace {
+
+// True when writing `name` below the output root stays below it: not empty, not
+// absolute, no drive letter, no ".." component.
+bool StaysBelowRoot(std::u16string_view name) {
+  if (name.empty() || name[0] == u'\\' || name[0] == u'/') return false;
+  if (name.size() >= 2 && name[1] == u':') return false;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find(u'\\', start);
+    if (end == std::u16string_view::npos) end = name.size();
+    if (name.substr(start, end - start) == u"..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+int WriteOutputFile(const std::u16string& path, uint32_t size, const uint8_t* data) {
+  host::Host& h = host::Host::Current();
+  auto file = h.OpenFile(path, host::OpenMode::kWrite);
+  if (!file) {
+    // Create the missing directories from the left; the last part is the file.
+    std::u16string prefix = path;
+    for (size_t i = 0; i < path.size(); ++i) {
+      if (path[i] != host::kPathSeparator) continue;
+      prefix.resize(i);
+      if (h.MakeDirectory(prefix) && Verbose()) PrintFormat(u" make dir : %s\n", {prefix});
+      prefix = path;
+    }
+    file = h.OpenFile(path, host::OpenMode::kWrite);
+    if (!file) return -1;
+  }
+  const bool written = file->Write(data, size) == size;
+  const bool closed = file->Close();
+  return written && closed ? 0 : -1;
+}
+
+void AppendLogLine(const PckEntry& entry) {
+  host::Host& h = host::Host::Current();
+  if (toolOptions.firstLog) {
+    h.RemoveFile(u"log.txt");
+    toolOptions.firstLog = 0;
+  }
+  auto file = h.OpenFile(u"log.txt", host::OpenMode::kAppend);
+  if (!file) return;
+  const std::u16string line =
+      Format(u"%s,%d,%d,%d", {EntryNameView(entry.name), static_cast<int32_t>(entry.storedSize),
+                              static_cast<int32_t>(entry.dataSize),
+                              static_cast<int32_t>(entry.offset)});
+  // A character without a code page 936 form is written as '?'.
+  std::string bytes;
+  for (char16_t c : line) {
+    std::string one;
+    if (host::Utf16ToCp936(std::u16string_view(&c, 1), &one)) {
+      bytes += one;
+    } else {
+      bytes.push_back('?');
+    }
+  }
+  bytes += "\r\n";
+  file->Write(bytes.data(), bytes.size());
+  file->Close();
+}
+
+int ExtractCommand() {
+  PckArchive archive;
+  Print(u" mount pck...");
+  PckStatus status = archive.Open(*toolOptions.packagePath);
+  if (IsError(status)) {
+    PrintFormat(u"%s\n", {StatusText(status)});
+    return 0;
+  }
+  Print(u"done.\n");
+
+  EntryList entries;
+  (void)archive.CopyEntries(&entries);
+  const int32_t total = static_cast<int32_t>(entries.size());
+  const std::u16string root = *toolOptions.packagePath + u".files" + host::kPathSeparator;
+
+  ByteBuffer buffer;
+  int32_t n = 1;
+  for (const PckEntry& entry : entries) {
+    if (toolOptions.logEntries) AppendLogLine(entry);
+    ConsoleProgress(n++, total, u"extract data");
+    const std::u16string_view name = EntryNameView(entry.name);
+    status = archive.ReadEntry(entry, &buffer);
+    if (IsError(status)) {
+      PrintFormat(u" %s : %s\n", {StatusText(status), name});
+      continue;
+    }
+    if (!StaysBelowRoot(name)) {
+      PrintFormat(u" file operation error : %s\n", {name});
+      continue;
+    }
+    std::u16string target = root;
+    for (char16_t c : name) target.push_back(c == u'\\' ? host::kPathSeparator : c);
+    // A stream that ended early leaves the buffer short; the file still gets
+    // dataSize bytes, the missing ones zero.
+    if (buffer.size() < entry.dataSize) buffer.resize(entry.dataSize);
+    if (WriteOutputFile(target, entry.dataSize, buffer.data()) != 0) {
+      PrintFormat(u" file operation error : %s\n", {name});
+    }
+  }
+  return static_cast<int>(status);
+}

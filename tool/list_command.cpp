@@ -1,0 +1,43 @@
+// list_command.cpp - writes the entry names of a package to "<package>.lst.txt".
+#include "archive.h"
+#include "commands.h"
+#include "console.h"
+#include "host/host.h"
+#include "names.h"
+#include "options.h"
+
+int ListCommand() {
+  std::u16string listPath = *toolOptions.packagePath;
+  PckArchive archive;
+  Print(u" mount pck...");
+  PckStatus status = archive.Open(*toolOptions.packagePath);
+  if (IsError(status)) {
+    PrintFormat(u"%s\n", {StatusText(status)});
+    return 0;
+  }
+  Print(u"done.\n");
+
+  // The last '.' anywhere in the path, directory part included, ends the base.
+  const size_t dot = listPath.rfind(u'.');
+  if (dot != std::u16string::npos) listPath.resize(dot);
+  listPath += u".lst.txt";
+
+  auto file = host::Host::Current().OpenFile(listPath, host::OpenMode::kWrite);
+  if (!file) return 0;
+  PrintFormat(u"\nwrite file list to '%s'\n", {listPath});
+
+  // UTF-16 little-endian with a byte-order mark, each line ending in CR LF.
+  EntryList entries;
+  (void)archive.CopyEntries(&entries);
+  std::string bytes = "\xFF\xFE";
+  for (const PckEntry& entry : entries) {
+    for (char16_t unit : EntryNameView(entry.name)) {
+      bytes.push_back(static_cast<char>(unit & 0xFF));
+      bytes.push_back(static_cast<char>(unit >> 8));
+    }
+    bytes.append("\r\0\n\0", 4);
+  }
+  file->Write(bytes.data(), bytes.size());
+  file->Close();
+  return 1;
+}

@@ -1,0 +1,12 @@
+// tool_main.h - the tool's entry point behind the platform's main function.
+#ifndef QUILLO_TOOL_TOOL_MAIN_H_
+#define QUILLO_TOOL_TOOL_MAIN_H_
+
+#include <string>
+#include <vector>
+
+// Runs the tool on the arguments (argument 0 is the program's name); they must
+// live as long as the process. Returns the exit status, which is 1 in every case.
+int ToolMain(const std::vector<std::u16string>& args);
+
+#endif  // QUILLO_TOOL_TOOL_MAIN_H_
