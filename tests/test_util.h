@@ -1,0 +1,149 @@
+// test_util.h - shared test helpers: a scratch directory, file helpers, running the tool.
+#ifndef QUILLO_TESTS_TEST_UTIL_H_
+#define QUILLO_TESTS_TEST_UTIL_H_
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+#include "status.h"
+
+#define ASSERT_PCK_OK(expr) ASSERT_EQ(PckStatus::kSuccess, (expr))
+#define EXPECT_PCK_OK(expr) EXPECT_EQ(PckStatus::kSuccess, (expr))
+
+namespace testutil {
+
+namespace fs = std::filesystem;
+
+inline std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFile(const fs::path& path, const std::string& bytes) {
+  if (path.has_parent_path()) fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::u16string U16(const fs::path& path) { return host::Utf8ToUtf16(path.string()); }
+inline std::string U8(std::u16string_view text) { return host::Utf16ToUtf8(text); }
+
+// Every regular file below `root`, as relative path -> contents.
+inline std::vector<std::pair<std::string, std::string>> TreeContents(const fs::path& root) {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const auto& item : fs::recursive_directory_iterator(root)) {
+    if (item.is_regular_file()) {
+      out.emplace_back(fs::relative(item.path(), root).string(), ReadFile(item.path()));
+    }
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Every path below `root` (files and directories), relative and sorted.
+inline std::vector<std::string> TreeListing(const fs::path& root) {
+  std::vector<std::string> out;
+  for (const auto& item : fs::recursive_directory_iterator(root)) {
+    out.push_back(fs::relative(item.path(), root).string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// A fresh scratch directory per test, which is also the working directory while
+// the test runs (the tool writes "log.txt" and "tmp.pck" there).
+class TempDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/quillo-test-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(pattern));
+    dir_ = pattern;
+    old_cwd_ = fs::current_path();
+    fs::current_path(dir_);
+  }
+  void TearDown() override {
+    host::Host::SetCurrent(nullptr);
+    fs::current_path(old_cwd_);
+    std::error_code ec;
+    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(dir_, ec);
+  }
+  fs::path Path(const std::string& relative) const { return dir_ / relative; }
+
+  fs::path dir_;
+  fs::path old_cwd_;
+};
+
+struct RunResult {
+  std::string out;    // stdout bytes
+  int exitCode = -1;  // -1 when killed by a signal
+  int signal = 0;
+};
+
+// Options for running the tool in a child process.
+struct RunOptions {
+  fs::path cwd;               // empty: the current directory
+  rlim_t fileSizeLimit = 0;   // non-zero: RLIMIT_FSIZE, with SIGXFSZ ignored (writes fail EFBIG)
+};
+
+// Runs the built tool with `args` and captures its standard output.
+inline RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options = {}) {
+  int pipes[2];
+  if (pipe(pipes) != 0) return {};
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(pipes[1], 1);
+    close(pipes[0]);
+    close(pipes[1]);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
+    if (options.fileSizeLimit != 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    std::vector<char*> argv;
+    std::string binary = QUILLO_BINARY;
+    argv.push_back(binary.data());
+    std::vector<std::string> copies = args;
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(binary.c_str(), argv.data());
+    _exit(127);
+  }
+  close(pipes[1]);
+  RunResult result;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(pipes[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, got);
+  close(pipes[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  return result;
+}
+
+// The bytes the tool prints before any command output.
+inline const char* kBanner = "vantor pack util version Apr  7 2007\n";
+
+inline std::string Progress(const std::string& label, int done, int total) {
+  return std::string(78, ' ') + "\r " + label + " " + std::to_string(done) + "/" +
+         std::to_string(total) + " done.\r";
+}
+
+}  // namespace testutil
+
+#endif  // QUILLO_TESTS_TEST_UTIL_H_
