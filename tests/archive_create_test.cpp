@@ -1,0 +1,2 @@
+// archive_create_test.cpp
+#include <gtest/gtest.h>

@@ -1,0 +1,2 @@
+// archive_read_test.cpp
+#include <gtest/gtest.h>

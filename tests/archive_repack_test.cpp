@@ -1,0 +1,2 @@
+// archive_repack_test.cpp
+#include <gtest/gtest.h>

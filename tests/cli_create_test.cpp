@@ -1,0 +1,2 @@
+// cli_create_test.cpp
+#include <gtest/gtest.h>

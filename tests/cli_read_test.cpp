@@ -1,0 +1,2 @@
+// cli_read_test.cpp
+#include <gtest/gtest.h>

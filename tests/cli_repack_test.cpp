@@ -1,0 +1,2 @@
+// cli_repack_test.cpp
+#include <gtest/gtest.h>

@@ -1,0 +1,2 @@
+// fault_test.cpp
+#include <gtest/gtest.h>

@@ -1,0 +1,2 @@
+// host_test.cpp
+#include <gtest/gtest.h>
