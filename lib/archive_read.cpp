@@ -7,10 +7,6 @@
 
 namespace {
 
-// Deflate turns at best two bits into a 258-byte match: no zlib stream inflates to
-// more than 1032 times its own length.
-constexpr uint64_t kMaxInflateRatio = 1032;
-
 // An empty entry whose stored bytes are nevertheless a stream is decoded in full
 // (append mode), but never beyond this many bytes.
 constexpr uint64_t kMaxAppendBytes = uint64_t{64} << 20;
@@ -116,10 +112,7 @@ PckStatus PckArchive::ReadEntry(const PckEntry& entry, ByteBuffer* buffer) {
   if (static_cast<int64_t>(entry.offset) + entry.storedSize > fileSize_) {
     return PckStatus::kZlibError;
   }
-  if (entry.storedSize != entry.dataSize &&
-      entry.dataSize > uint64_t{entry.storedSize} * kMaxInflateRatio) {
-    return PckStatus::kZlibError;
-  }
+  if (!StoredSizeCanHold(entry.storedSize, entry.dataSize)) return PckStatus::kZlibError;
   stored_.resize(entry.storedSize);
   if (ReadAt(entry.offset, stored_.data(), entry.storedSize) != entry.storedSize) {
     return PckStatus::kZlibError;

@@ -37,6 +37,13 @@ using ByteBuffer = std::vector<uint8_t>;
 [[nodiscard]] PckStatus DecompressBlockBounded(const uint8_t* input, uint32_t length,
                                                ByteBuffer* destination, uint64_t appendLimit);
 
+// True when `storedSize` bytes can hold `dataSize` bytes of data: stored plain
+// (equal sizes), or as a zlib stream, which never inflates to more than 1032
+// times its own length (deflate codes a 258-byte match in two bits at best).
+inline bool StoredSizeCanHold(uint32_t storedSize, uint32_t dataSize) {
+  return storedSize == dataSize || dataSize <= uint64_t{storedSize} * 1032;
+}
+
 // The staging capacity CompressBlock gives zlib for `length` input bytes:
 // 16 + floor(length * 1.1f), the product formed in double precision.
 uint64_t CompressCapacity(uint32_t length);

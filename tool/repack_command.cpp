@@ -1,4 +1,23 @@
 // repack_command.cpp - rewrites a package at another compression level.
+#include "archive.h"
 #include "commands.h"
+#include "console.h"
+#include "options.h"
 
-int RepackCommand() { return 0; }
+int RepackCommand() {
+  PckArchive archive;
+  Print(u" mount pck...");
+  PckStatus status = archive.Open(*toolOptions.packagePath);
+  if (IsError(status)) {
+    PrintFormat(u"%s\n", {StatusText(status)});
+    return 0;
+  }
+  Print(u"done.\n");
+  status = archive.Repack(toolOptions.level, ConsoleProgress);
+  if (IsError(status)) {
+    PrintFormat(u"\n %s\n", {StatusText(status)});
+  } else {
+    Print(u"\n repack success\n");
+  }
+  return 0;
+}
