@@ -18,3 +18,10 @@ demo: build
 
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz
+
+.PHONY: bench
+bench:
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUILLO_BUILD_BENCH=ON -DQUILLO_BUILD_TESTS=OFF
+	cmake --build build-bench -j $(JOBS) --target codec_bench quillo
+	build-bench/bench/codec_bench
+	sh bench/tool_bench.sh build-bench/quillo
