@@ -89,8 +89,7 @@ void Run(const char* what, const ByteBuffer& block, int calls) {
     (void)DecompressBlock(out.data(), static_cast<uint32_t>(out.size()), &back);
   });
   ByteBuffer freshBack(block.size());
-  const double g =
-      MicrosPerCall(calls, [&](int) { FreshDecompress(out, out.size(), &freshBack); });
+  const double g = MicrosPerCall(calls, [&](int) { FreshDecompress(out, out.size(), &freshBack); });
   Report((std::string("decompress ") + what).c_str(), d, g);
 }
 

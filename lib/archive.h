@@ -94,9 +94,9 @@ class PckArchive {
   std::unique_ptr<host::File> file_;
   std::u16string path_;
   EntryList entries_;
-  int64_t fileSize_ = 0;    // length of the open package
-  int64_t position_ = -1;   // the stream's position when known, else -1
-  ByteBuffer stored_;       // stored bytes of the entry being read, reused
+  int64_t fileSize_ = 0;   // length of the open package
+  int64_t position_ = -1;  // the stream's position when known, else -1
+  ByteBuffer stored_;      // stored bytes of the entry being read, reused
 };
 
 #endif  // QUILLO_ARCHIVE_H_

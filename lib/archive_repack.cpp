@@ -23,8 +23,7 @@ PckStatus PckArchive::Repack(int32_t level, ProgressCallback progress) {
 
   // Writing "tmp.pck" would truncate the package itself when it is that very file.
   host::FileId packageId, tempId;
-  if (h.GetFileId(path_, &packageId) && h.GetFileId(kTempPackage, &tempId) &&
-      packageId == tempId) {
+  if (h.GetFileId(path_, &packageId) && h.GetFileId(kTempPackage, &tempId) && packageId == tempId) {
     return PckStatus::kFileOperationError;
   }
 

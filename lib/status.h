@@ -11,7 +11,7 @@ enum class PckStatus : int32_t {
   kNotSupported = 2,
   kGuardByteError = 3,
   kZlibError = 4,
-  kFileNotFound = 5,  // has a message; no operation produces it
+  kFileNotFound = 5,   // has a message; no operation produces it
   kCriticalError = 6,  // has a message; no operation produces it
   kFileOperationError = 7,
 };

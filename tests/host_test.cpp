@@ -1,10 +1,11 @@
 // host_test.cpp - the POSIX host layer: renames, directories, identities, encodings.
+#include "host/host.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "host/host.h"
 #include "test_util.h"
 
 namespace {
@@ -72,8 +73,8 @@ TEST_F(HostTest, ListsADirectoryWithLinksToDirectoriesAsDirectories) {
   for (const auto& item : items) seen.emplace_back(testutil::U8(item.name), item.isDirectory);
   std::sort(seen.begin(), seen.end());
   const std::vector<std::pair<std::string, bool>> expected = {
-      {".", true}, {"..", true}, {"file.txt", false}, {"filelink", false},
-      {"link", true}, {"sub", true}};
+      {".", true},         {"..", true},   {"file.txt", false},
+      {"filelink", false}, {"link", true}, {"sub", true}};
   EXPECT_EQ(expected, seen);
   EXPECT_FALSE(h.ListDirectory(U16(Path("none")), &items));
 }
@@ -133,8 +134,8 @@ TEST(HostEncodingTest, CodePage936BothWays) {
   const Case cases[] = {
       {u"a.txt", "a.txt"},
       {u"\u6570\u636e\\\u6d4b\u8bd5.txt", "\xCA\xFD\xBE\xDD\\\xB2\xE2\xCA\xD4.txt"},
-      {u"\u20ac", "\x80"},       // the euro sign is the single byte 0x80
-      {u"\u4e02", "\x81\x40"},   // a two-byte character with the lowest trail byte
+      {u"\u20ac", "\x80"},      // the euro sign is the single byte 0x80
+      {u"\u4e02", "\x81\x40"},  // a two-byte character with the lowest trail byte
       {u"\u8868", "\xB1\xED"},
       {u"", ""},
   };
@@ -148,7 +149,8 @@ TEST(HostEncodingTest, CodePage936BothWays) {
 
 TEST(HostEncodingTest, InvalidCodePage936BytesBecomeReplacementCharacters) {
   // 0xFF is no character; a lead byte at the end has no trail byte.
-  EXPECT_EQ(u"a\uFFFDb", host::Cp936ToUtf16("a\xFF" "b"));
+  EXPECT_EQ(u"a\uFFFDb", host::Cp936ToUtf16("a\xFF"
+                                            "b"));
   EXPECT_EQ(u"ab\uFFFD", host::Cp936ToUtf16("ab\xCA"));
 }
 
@@ -164,7 +166,8 @@ TEST(HostEncodingTest, Utf8AndUtf16RoundTrip) {
   EXPECT_EQ(utf8, host::Utf16ToUtf8(text));
   EXPECT_EQ(text, host::Utf8ToUtf16(utf8));
   // Broken sequences and unpaired surrogates become U+FFFD.
-  EXPECT_EQ(u"a\uFFFDb", host::Utf8ToUtf16("a\xC3" "b"));
+  EXPECT_EQ(u"a\uFFFDb", host::Utf8ToUtf16("a\xC3"
+                                           "b"));
   EXPECT_EQ("\xEF\xBF\xBD", host::Utf16ToUtf8(std::u16string(1, u'\xD800')));
 }
 

@@ -95,8 +95,8 @@ struct RunResult {
 
 // Options for running the tool in a child process.
 struct RunOptions {
-  fs::path cwd;               // empty: the current directory
-  rlim_t fileSizeLimit = 0;   // non-zero: RLIMIT_FSIZE, with SIGXFSZ ignored (writes fail EFBIG)
+  fs::path cwd;              // empty: the current directory
+  rlim_t fileSizeLimit = 0;  // non-zero: RLIMIT_FSIZE, with SIGXFSZ ignored (writes fail EFBIG)
 };
 
 // Runs the built tool with `args` and captures its standard output.

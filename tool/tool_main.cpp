@@ -36,10 +36,18 @@ int ToolMain(const std::vector<std::u16string>& args) {
     PrintFormat(u"  pck : %s\n mode : %s\n", {*toolOptions.packagePath, kModeNames[mode]});
   }
   switch (mode) {
-    case kModeExtract: ExtractCommand(); break;
-    case kModeCreate: CreateCommand(); break;
-    case kModeList: ListCommand(); break;
-    case kModeRepack: RepackCommand(); break;
+    case kModeExtract:
+      ExtractCommand();
+      break;
+    case kModeCreate:
+      CreateCommand();
+      break;
+    case kModeList:
+      ListCommand();
+      break;
+    case kModeRepack:
+      RepackCommand();
+      break;
   }
   host::FlushConsole();
   return 1;

@@ -25,9 +25,9 @@ inline constexpr char16_t kPathSeparator = u'/';
 
 // How a file is opened; the three modes the package tool uses.
 enum class OpenMode {
-  kRead,      // existing file, read only ("rb")
-  kWrite,     // created or truncated, write only ("wb")
-  kAppend,    // created if missing, every write goes to the end ("a", untranslated here)
+  kRead,    // existing file, read only ("rb")
+  kWrite,   // created or truncated, write only ("wb")
+  kAppend,  // created if missing, every write goes to the end ("a", untranslated here)
 };
 
 // An open file. Positions are 64-bit. Closing happens on destruction if Close was

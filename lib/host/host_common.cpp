@@ -65,8 +65,7 @@ std::u16string Utf8ToUtf16(std::string_view text) {
         c = v;
         length = 3;
       }
-    } else if (b0 >= 0xF0 && b0 < 0xF5 && continuation(1) && continuation(2) &&
-               continuation(3)) {
+    } else if (b0 >= 0xF0 && b0 < 0xF5 && continuation(1) && continuation(2) && continuation(3)) {
       uint32_t v = ((b0 & 0x07u) << 18) | (at(1) << 12) | (at(2) << 6) | at(3);
       if (v >= 0x10000 && v <= 0x10FFFF) {
         c = v;
