@@ -60,3 +60,9 @@ fuzz: fuzz-build
 		build-fuzz/fuzz/$(f) -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 \
 		-max_len=$(FUZZ_MAX_LEN_$(f)) -print_final_stats=1 \
 		-artifact_prefix=fuzz/artifacts/$(f)- fuzz/corpus/$(f) && ) true
+
+# Cross build of quillo.exe for 64-bit Windows (needs g++-mingw-w64-x86-64 and libz-mingw-w64-dev).
+.PHONY: windows
+windows:
+	cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DQUILLO_BUILD_TESTS=OFF
+	cmake --build build-win -j $(JOBS)

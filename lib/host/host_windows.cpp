@@ -1,0 +1,276 @@
+// host_windows.cpp - the host layer on Windows, on the wide Win32 and runtime calls only.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN 1
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX 1
+#endif
+
+#include <windows.h>
+// <windows.h> maps WriteConsole to WriteConsoleW; the host layer has its own.
+#undef WriteConsole
+
+#include <io.h>
+#include <limits.h>
+#include <locale.h>
+#include <stdio.h>
+#include <wchar.h>
+
+#include "host/host.h"
+
+namespace host {
+
+namespace {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide characters are UTF-16 units");
+
+// Code page of the entry names.
+constexpr UINT kCodePage = 936;
+
+std::wstring NativePath(std::u16string_view path) { return std::wstring(path.begin(), path.end()); }
+
+class WindowsFile final : public File {
+ public:
+  explicit WindowsFile(FILE* stream) : stream_(stream) {}
+  ~WindowsFile() override { Close(); }
+
+  size_t Read(void* data, size_t size) override {
+    if (!stream_ || size == 0) return 0;
+    return fread(data, 1, size, stream_);
+  }
+  size_t Write(const void* data, size_t size) override {
+    if (!stream_ || size == 0) return 0;
+    return fwrite(data, 1, size, stream_);
+  }
+  bool Seek(int64_t position) override {
+    return stream_ && position >= 0 && _fseeki64(stream_, position, SEEK_SET) == 0;
+  }
+  bool SeekToEnd() override { return stream_ && _fseeki64(stream_, 0, SEEK_END) == 0; }
+  int64_t Tell() override { return stream_ ? static_cast<int64_t>(_ftelli64(stream_)) : -1; }
+  bool Flush() override { return stream_ && fflush(stream_) == 0 && !ferror(stream_); }
+  bool Sync() override { return Flush() && _commit(_fileno(stream_)) == 0; }
+  bool Close() override {
+    if (!stream_) return true;
+    bool ok = !ferror(stream_);
+    ok = (fclose(stream_) == 0) && ok;
+    stream_ = nullptr;
+    return ok;
+  }
+
+ private:
+  FILE* stream_;
+};
+
+// A kernel handle closed on destruction.
+class ScopedHandle {
+ public:
+  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  ~ScopedHandle() {
+    if (ok()) CloseHandle(handle_);
+  }
+  bool ok() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+// A directory search closed on destruction.
+class ScopedFind {
+ public:
+  explicit ScopedFind(HANDLE handle) : handle_(handle) {}
+  ScopedFind(const ScopedFind&) = delete;
+  ScopedFind& operator=(const ScopedFind&) = delete;
+  ~ScopedFind() {
+    if (ok()) FindClose(handle_);
+  }
+  bool ok() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+class WindowsHost final : public Host {
+ public:
+  std::unique_ptr<File> OpenFile(const std::u16string& path, OpenMode mode) override {
+    const wchar_t* flags = mode == OpenMode::kRead    ? L"rb"
+                           : mode == OpenMode::kWrite ? L"wb"
+                                                      : L"ab";
+    FILE* stream = _wfopen(NativePath(path).c_str(), flags);
+    if (!stream) return nullptr;
+    return std::make_unique<WindowsFile>(stream);
+  }
+
+  bool RemoveFile(const std::u16string& path) override {
+    return DeleteFileW(NativePath(path).c_str()) != 0;
+  }
+
+  bool MakeDirectory(const std::u16string& path) override {
+    return CreateDirectoryW(NativePath(path).c_str(), nullptr) != 0;
+  }
+
+  // Without MOVEFILE_REPLACE_EXISTING the move fails when the target exists;
+  // MOVEFILE_COPY_ALLOWED lets it copy and delete across volumes, and
+  // MOVEFILE_WRITE_THROUGH returns only once such a copy is on disk.
+  bool RenameFile(const std::u16string& from, const std::u16string& to) override {
+    return MoveFileExW(NativePath(from).c_str(), NativePath(to).c_str(),
+                       MOVEFILE_COPY_ALLOWED | MOVEFILE_WRITE_THROUGH) != 0;
+  }
+
+  bool ListDirectory(const std::u16string& directory, std::vector<DirItem>* items) override {
+    std::wstring pattern = NativePath(directory);
+    if (!pattern.empty() && pattern.back() != L'\\' && pattern.back() != L'/' &&
+        pattern.back() != L':') {
+      pattern.push_back(L'\\');
+    }
+    pattern.push_back(L'*');
+    WIN32_FIND_DATAW data;
+    ScopedFind find(FindFirstFileW(pattern.c_str(), &data));
+    if (!find.ok()) {
+      // A readable directory with nothing in it (a drive root has no "." or "..").
+      return GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+    do {
+      DirItem out;
+      out.name.assign(data.cFileName, data.cFileName + wcslen(data.cFileName));
+      out.isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      items->push_back(std::move(out));
+    } while (FindNextFileW(find.get(), &data));
+    return GetLastError() == ERROR_NO_MORE_FILES;
+  }
+
+  uint64_t FreeBytes(const std::u16string& directory) override {
+    const std::wstring native = NativePath(directory);
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(native.empty() ? nullptr : native.c_str(), &available, nullptr,
+                             nullptr)) {
+      return 0;
+    }
+    return static_cast<uint64_t>(available.QuadPart);
+  }
+
+  // FILE_FLAG_BACKUP_SEMANTICS lets the same call open a directory.
+  bool GetFileId(const std::u16string& path, FileId* id) override {
+    ScopedHandle file(CreateFileW(NativePath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file.ok()) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file.get(), &info)) return false;
+    id->device = info.dwVolumeSerialNumber;
+    id->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+  }
+};
+
+// Decodes `bytes` as code page 936 with MB_ERR_INVALID_CHARS; false when some
+// sequence in it is not code page 936 (or it is empty).
+bool DecodeStrict(const char* bytes, int size, std::u16string* out) {
+  const int length = MultiByteToWideChar(kCodePage, MB_ERR_INVALID_CHARS, bytes, size, nullptr, 0);
+  if (length <= 0) return false;
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  if (MultiByteToWideChar(kCodePage, MB_ERR_INVALID_CHARS, bytes, size, wide.data(), length) !=
+      length) {
+    return false;
+  }
+  out->append(wide.begin(), wide.end());
+  return true;
+}
+
+// Encodes `text` as code page 936; false when some character has no form there
+// (the system would have put its default character in its place).
+bool EncodeStrict(const wchar_t* text, int size, std::string* out) {
+  BOOL usedDefault = FALSE;
+  const int length = WideCharToMultiByte(kCodePage, WC_NO_BEST_FIT_CHARS, text, size, nullptr, 0,
+                                         nullptr, &usedDefault);
+  if (length <= 0 || usedDefault) return false;
+  std::string bytes(static_cast<size_t>(length), '\0');
+  if (WideCharToMultiByte(kCodePage, WC_NO_BEST_FIT_CHARS, text, size, bytes.data(), length,
+                          nullptr, &usedDefault) != length ||
+      usedDefault) {
+    return false;
+  }
+  out->append(bytes);
+  return true;
+}
+
+}  // namespace
+
+Host& Host::Default() {
+  static WindowsHost host;
+  return host;
+}
+
+std::u16string Cp936ToUtf16(std::string_view bytes) {
+  std::u16string out;
+  if (bytes.empty()) return out;
+  if (bytes.size() <= static_cast<size_t>(INT_MAX) &&
+      DecodeStrict(bytes.data(), static_cast<int>(bytes.size()), &out)) {
+    return out;
+  }
+  // Some sequence is invalid: walk one character at a time so that only its first
+  // byte becomes U+FFFD and decoding goes on right after it.
+  out.clear();
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const auto b = static_cast<unsigned char>(bytes[i]);
+    if (b < 0x80) {
+      out.push_back(static_cast<char16_t>(b));
+      ++i;
+      continue;
+    }
+    const int length = IsDBCSLeadByteEx(kCodePage, b) && i + 1 < bytes.size() ? 2 : 1;
+    if (DecodeStrict(bytes.data() + i, length, &out)) {
+      i += static_cast<size_t>(length);
+    } else {
+      out.push_back(u'\uFFFD');
+      ++i;
+    }
+  }
+  return out;
+}
+
+bool Utf16ToCp936(std::u16string_view text, std::string* out) {
+  out->clear();
+  if (text.empty()) return true;
+  const std::wstring wide = NativePath(text);
+  if (wide.size() <= static_cast<size_t>(INT_MAX) &&
+      EncodeStrict(wide.data(), static_cast<int>(wide.size()), out)) {
+    return true;
+  }
+  // Find the first character without a code page 936 form and keep what precedes it.
+  out->clear();
+  size_t i = 0;
+  while (i < wide.size()) {
+    const bool pair =
+        IS_HIGH_SURROGATE(wide[i]) && i + 1 < wide.size() && IS_LOW_SURROGATE(wide[i + 1]);
+    const int length = pair ? 2 : 1;
+    if (!EncodeStrict(wide.data() + i, length, out)) return false;
+    i += static_cast<size_t>(length);
+  }
+  return true;
+}
+
+void SetCodePageLocale() { _wsetlocale(LC_ALL, L".936"); }
+
+// Wide output only, so stdout keeps one orientation; the runtime converts to the
+// locale's code page (and "\n" to CR LF, as a text stream does).
+void WriteConsole(std::u16string_view text) {
+  const std::wstring wide = NativePath(text);
+  size_t start = 0;
+  while (start < wide.size()) {
+    const size_t end = wide.find(L'\0', start);
+    // fputws stops at the terminator, which is either the next NUL or the end.
+    fputws(wide.c_str() + start, stdout);
+    if (end == std::wstring::npos) break;
+    fputwc(L'\0', stdout);
+    start = end + 1;
+  }
+}
+
+void FlushConsole() { fflush(stdout); }
+
+}  // namespace host
