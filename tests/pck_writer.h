@@ -194,7 +194,8 @@ inline std::string BuildPackage(const FixturePackage& package) {
 
 // A package of (name, data) entries, stored as a correct writer stores them at
 // zlib's default level.
-inline std::string BuildPackage(const std::vector<std::pair<std::string, std::string>>& files) {
+inline std::string BuildSimplePackage(
+    const std::vector<std::pair<std::string, std::string>>& files) {
   FixturePackage package;
   for (const auto& [name, data] : files) {
     FixtureEntry entry;

@@ -107,6 +107,12 @@ class PosixHost final : public Host {
     const char* flags = mode == OpenMode::kRead ? "rbe" : mode == OpenMode::kWrite ? "wbe" : "abe";
     FILE* stream = std::fopen(NativePath(path).c_str(), flags);
     if (!stream) return nullptr;
+    // POSIX opens a directory for reading; the wide runtime's open refuses it.
+    struct stat st;
+    if (fstat(fileno(stream), &st) == 0 && S_ISDIR(st.st_mode)) {
+      std::fclose(stream);
+      return nullptr;
+    }
     return std::make_unique<PosixFile>(stream);
   }
 
