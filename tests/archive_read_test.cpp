@@ -491,7 +491,7 @@ TEST_F(PckArchiveTest, StoredBytesBeyondTheFileGiveStatusFour) {
   EXPECT_EQ("fine", Read(e[0]));  // the stream is still usable
 }
 
-TEST_F(PckArchiveTest, DataSizeNoStreamCanReachIsRefusedWithoutAllocating) {
+TEST_F(PckArchiveTest, SizesTheFileCannotJustifyAreRefusedWithoutAllocating) {
   FixturePackage package;
   FixtureEntry huge = Entry("huge", "", 0);
   huge.stored = Zlib(std::string(20000, 'h'), 9);
@@ -505,6 +505,10 @@ TEST_F(PckArchiveTest, DataSizeNoStreamCanReachIsRefusedWithoutAllocating) {
   beyond.name = "beyond";
   beyond.dataSize = *edge.dataSize + 1;
   package.entries.push_back(beyond);
+  FixtureEntry plainHuge = Entry("plain huge", "", 0);
+  plainHuge.storedSize = 0xFFFFFFF0;  // stored plain, far beyond the end of the file
+  plainHuge.dataSize = 0xFFFFFFF0;
+  package.entries.push_back(plainHuge);
   WriteFile(Path("huge.pck"), BuildPackage(package));
 
   const int code = InCappedChild([&] {
@@ -513,6 +517,7 @@ TEST_F(PckArchiveTest, DataSizeNoStreamCanReachIsRefusedWithoutAllocating) {
     ByteBuffer buffer;
     if (archive.ReadEntry(archive.entries()[0], &buffer) != k4) return 101;
     if (archive.ReadEntry(archive.entries()[2], &buffer) != k4) return 102;
+    if (archive.ReadEntry(archive.entries()[3], &buffer) != k4) return 105;
     // Allowed by size: decoded, and cut down to the 20000 bytes the stream holds.
     if (IsError(archive.ReadEntry(archive.entries()[1], &buffer))) return 103;
     return buffer == ByteBuffer(20000, 'h') ? 0 : 104;
