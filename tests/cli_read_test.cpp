@@ -195,6 +195,14 @@ TEST_F(CliReadTest, ListOfAPackageThatDoesNotOpenWritesNoFile) {
   EXPECT_EQ(std::vector<std::string>{"game.pck"}, TreeListing(dir_));
 }
 
+TEST_F(CliReadTest, ListFileThatCannotBeOpenedEndsTheRunSilently) {
+  WriteFile(Path("game.pck"), BuildSimplePackage({{"n", "v"}}));
+  fs::create_directories(Path("game.lst.txt"));  // a directory where the list should go
+  EXPECT_EQ(kBanner + ReadModeLine("game.pck", "list") + " mount pck...done.\n",
+            Run({"-l", "game.pck"}));
+  EXPECT_TRUE(fs::is_directory(Path("game.lst.txt")));
+}
+
 // --- Extract ----------------------------------------------------------------------
 
 TEST_F(CliReadTest, ExtractWritesEveryEntryByteForByte) {
