@@ -25,8 +25,9 @@ void PckArchive::Close() {
 }
 
 size_t PckArchive::ReadAt(int64_t position, uint8_t* data, size_t size) {
+  if (size == 0) return 0;  // `data` may be null then (an empty buffer's data())
   std::memset(data, 0, size);
-  if (!file_ || position < 0 || position >= fileSize_ || size == 0) return 0;
+  if (!file_ || position < 0 || position >= fileSize_) return 0;
   if (position_ != position) {
     if (!file_->Seek(position)) {
       position_ = -1;
