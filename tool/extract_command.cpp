@@ -59,12 +59,11 @@ void AppendLogLine(const PckEntry& entry) {
                               static_cast<int32_t>(entry.offset)});
   // A character without a code page 936 form is written as '?'.
   std::string bytes;
-  for (char16_t c : line) {
-    std::string one;
-    if (host::Utf16ToCp936(std::u16string_view(&c, 1), &one)) {
-      bytes += one;
-    } else {
-      bytes.push_back('?');
+  if (!host::Utf16ToCp936(line, &bytes)) {
+    bytes.clear();
+    for (char16_t c : line) {
+      std::string one;
+      bytes += host::Utf16ToCp936(std::u16string_view(&c, 1), &one) ? one : std::string("?");
     }
   }
   bytes += "\r\n";
