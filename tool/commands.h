@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+class PckArchive;
 struct PckEntry;
 
 // Each command reads toolOptions, prints its own console lines and returns a
@@ -13,6 +14,10 @@ int ExtractCommand();
 int CreateCommand();
 int ListCommand();
 int RepackCommand();
+
+// Prints " mount pck...", opens the package of toolOptions and prints "done.\n"
+// or the status message and a line feed. True when the package is open.
+bool MountPackage(PckArchive* archive);
 
 // Writes `size` bytes to `path`, creating missing directories when the first open
 // fails. Returns 0 when the file was written whole, -1 otherwise.

@@ -53,10 +53,9 @@ void AppendLogLine(const PckEntry& entry) {
   }
   auto file = h.OpenFile(u"log.txt", host::OpenMode::kAppend);
   if (!file) return;
-  const std::u16string line =
-      Format(u"%s,%d,%d,%d", {EntryNameView(entry.name), static_cast<int32_t>(entry.storedSize),
-                              static_cast<int32_t>(entry.dataSize),
-                              static_cast<int32_t>(entry.offset)});
+  const std::u16string line = Format(
+      u"%s,%d,%d,%d", {EntryNameView(entry.name), static_cast<int32_t>(entry.storedSize),
+                       static_cast<int32_t>(entry.dataSize), static_cast<int32_t>(entry.offset)});
   // A character without a code page 936 form is written as '?'.
   std::string bytes;
   if (!host::Utf16ToCp936(line, &bytes)) {
@@ -73,13 +72,8 @@ void AppendLogLine(const PckEntry& entry) {
 
 int ExtractCommand() {
   PckArchive archive;
-  Print(u" mount pck...");
-  PckStatus status = archive.Open(*toolOptions.packagePath);
-  if (IsError(status)) {
-    PrintFormat(u"%s\n", {StatusText(status)});
-    return 0;
-  }
-  Print(u"done.\n");
+  if (!MountPackage(&archive)) return 0;
+  PckStatus status = PckStatus::kSuccess;
 
   EntryList entries;
   (void)archive.CopyEntries(&entries);

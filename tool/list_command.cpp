@@ -9,13 +9,7 @@
 int ListCommand() {
   std::u16string listPath = *toolOptions.packagePath;
   PckArchive archive;
-  Print(u" mount pck...");
-  PckStatus status = archive.Open(*toolOptions.packagePath);
-  if (IsError(status)) {
-    PrintFormat(u"%s\n", {StatusText(status)});
-    return 0;
-  }
-  Print(u"done.\n");
+  if (!MountPackage(&archive)) return 0;
 
   // The last '.' anywhere in the path, directory part included, ends the base.
   const size_t dot = listPath.rfind(u'.');

@@ -6,14 +6,8 @@
 
 int RepackCommand() {
   PckArchive archive;
-  Print(u" mount pck...");
-  PckStatus status = archive.Open(*toolOptions.packagePath);
-  if (IsError(status)) {
-    PrintFormat(u"%s\n", {StatusText(status)});
-    return 0;
-  }
-  Print(u"done.\n");
-  status = archive.Repack(toolOptions.level, ConsoleProgress);
+  if (!MountPackage(&archive)) return 0;
+  const PckStatus status = archive.Repack(toolOptions.level, ConsoleProgress);
   if (IsError(status)) {
     PrintFormat(u"\n %s\n", {StatusText(status)});
   } else {
