@@ -21,6 +21,11 @@ PckStatus PckArchive::Create(const std::u16string& baseDirectory, int32_t level,
   if (!file_) return PckStatus::kFileOpenError;
   position_ = -1;
 
+  // A source that turns out to be the package being written (a link to it, say)
+  // is left out: it would be read while it is half written.
+  host::FileId packageId;
+  const bool packageKnown = h.GetFileId(packagePath, &packageId);
+
   PackageWriter writer(file_.get());
   if (!writer.WritePlaceholderHeader()) return PckStatus::kFileOperationError;
 
@@ -38,6 +43,13 @@ PckStatus PckArchive::Create(const std::u16string& baseDirectory, int32_t level,
       }
       // A name the record cannot hold whole would come back as another name.
       if (!IsStorableName(name)) Raise(PckStatus::kFileOperationError);
+
+      host::FileId sourceId;
+      if (packageKnown && h.GetFileId(path, &sourceId) && sourceId == packageId) {
+        if (progress) progress(i, total, u"compress data");
+        ++i;
+        continue;
+      }
 
       source = h.OpenFile(path, host::OpenMode::kRead);
       if (!source) return PckStatus::kFileOperationError;

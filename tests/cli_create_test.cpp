@@ -1,5 +1,6 @@
 // cli_create_test.cpp - the create command end to end: console bytes, the packages it
 // writes and reads back through extraction, and the file search below it.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -228,6 +229,29 @@ TEST_F(CreateCliTest, PackageInsideTheTreeIsNeverPackedIntoItself) {
     EXPECT_EQ((std::vector<std::string>{"a.txt", "sub\\b.txt"}),
               SortedNames(Path("data/game.pck")));
   }
+}
+
+// A link that only leads to the package once the package exists is collected by
+// the search; creation still never reads the package it is writing.
+TEST_F(CreateCliTest, LinkThatComesToLeadToThePackageIsLeftOut) {
+  WriteFile(Path("data/a.txt"), "alpha");
+  fs::create_symlink("../game.pck", Path("data/link.pck"));
+  const RunResult run = RunTool({"-c", "data", "game.pck"});
+  // Both searched files count in the data phase; only a.txt gets a record.
+  EXPECT_EQ(kBanner + ModeLine("game.pck", -1) + kSearching + Progress("compress data", 1, 2) +
+                Progress("compress data", 2, 2) + Progress("write file entry", 1, 1) + kSuccess,
+            run.out);
+  EXPECT_EQ((std::vector<std::string>{"a.txt"}), SortedNames(Path("game.pck")));
+}
+
+// A named pipe would block the read forever; creation fails instead.
+TEST_F(CreateCliTest, NamedPipeInTheTreeFailsInsteadOfBlocking) {
+  WriteFile(Path("data/a.txt"), "alpha");
+  ASSERT_EQ(0, mkfifo(Path("data/pipe").c_str(), 0644));
+  const RunResult run = RunTool({"-c", "data", "game.pck"});
+  // The pipe may come before or after a.txt in the host's order.
+  EXPECT_TRUE(run.out.starts_with(kBanner + ModeLine("game.pck", -1) + kSearching)) << run.out;
+  EXPECT_TRUE(run.out.ends_with("\n pck create error : file operation error")) << run.out;
 }
 
 TEST_F(CreateCliTest, LinksToDirectoriesAreFollowedAndCyclesSkipped) {

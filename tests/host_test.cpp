@@ -126,6 +126,19 @@ TEST_F(HostTest, FilesSeekTellAndReportShortReads) {
   EXPECT_EQ(nullptr, h.OpenFile(U16(Path("none")), host::OpenMode::kRead));
 }
 
+TEST_F(HostTest, OnlyRegularFilesAreOpened) {
+  // A pipe without a writer would block an open for reading forever, one without
+  // a reader an open for writing; neither waits, and neither opens.
+  ASSERT_EQ(0, mkfifo(Path("pipe").c_str(), 0644));
+  fs::create_directory(Path("dir"));
+  for (const char* name : {"pipe", "dir"}) {
+    for (host::OpenMode mode :
+         {host::OpenMode::kRead, host::OpenMode::kWrite, host::OpenMode::kAppend}) {
+      EXPECT_EQ(nullptr, h.OpenFile(U16(Path(name)), mode)) << name;
+    }
+  }
+}
+
 TEST(HostEncodingTest, CodePage936BothWays) {
   struct Case {
     std::u16string text;

@@ -104,13 +104,29 @@ bool MoveAcrossVolumes(const std::string& from, const std::string& to) {
 class PosixHost final : public Host {
  public:
   std::unique_ptr<File> OpenFile(const std::u16string& path, OpenMode mode) override {
-    const char* flags = mode == OpenMode::kRead ? "rbe" : mode == OpenMode::kWrite ? "wbe" : "abe";
-    FILE* stream = std::fopen(NativePath(path).c_str(), flags);
-    if (!stream) return nullptr;
-    // POSIX opens a directory for reading; the wide runtime's open refuses it.
+    int flags = O_CLOEXEC | O_NONBLOCK;
+    const char* streamMode = "rb";
+    if (mode == OpenMode::kWrite) {
+      flags |= O_WRONLY | O_CREAT | O_TRUNC;
+      streamMode = "wb";
+    } else if (mode == OpenMode::kAppend) {
+      flags |= O_WRONLY | O_CREAT | O_APPEND;
+      streamMode = "ab";
+    }
+    // Only regular files are opened: POSIX would open a directory for reading
+    // (the wide runtime refuses it), and a pipe or device could block forever,
+    // which is why the open itself does not wait.
+    const int fd = open(NativePath(path).c_str(), flags, 0666);
+    if (fd < 0) return nullptr;
     struct stat st;
-    if (fstat(fileno(stream), &st) == 0 && S_ISDIR(st.st_mode)) {
-      std::fclose(stream);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+      close(fd);
+      return nullptr;
+    }
+    FILE* stream = fdopen(fd, streamMode);
+    if (!stream) {
+      close(fd);
       return nullptr;
     }
     return std::make_unique<PosixFile>(stream);
