@@ -14,7 +14,7 @@ echo '$ quillo (no arguments)'
 "$tool" || true
 echo
 echo '$ quillo -c sample sample.pck'
-"$tool" -c sample sample.pck || true
+"$tool" -c sample sample.pck | tr '\r' '\n' | grep -v '^ *$' || true
 echo
 echo '$ quillo -l sample.pck'
 "$tool" -l sample.pck || true
