@@ -650,6 +650,20 @@ TEST_F(RepackTest, FailuresLeaveThePackageUnchangedAndRemoveTmp) {
   }
 }
 
+TEST_F(RepackTest, SecondRepackWhileTheBackupExistsFails) {
+  const FixturePackage original = MixedPackage();
+  const std::string bytes = BuildPackage(original);
+  WriteFile(Path("game.pck"), bytes);
+  PckArchive archive;
+  ASSERT_PCK_OK(archive.Open(u"game.pck"));
+  ASSERT_PCK_OK(archive.Repack(9, nullptr));
+  EXPECT_EQ(PckStatus::kFileOperationError, archive.Repack(1, nullptr));
+  EXPECT_EQ(ExpectedRepack(original, 9), ReadFile(Path("game.pck")));
+  EXPECT_EQ(bytes, ReadFile(Path("game.pck.old")));
+  EXPECT_FALSE(fs::exists(Path("tmp.pck")));
+  EXPECT_FALSE(fs::exists(Path("game.pck.old.old")));
+}
+
 TEST_F(RepackTest, PackageThatIsTmpInTheWorkingDirectoryIsRefusedUntouched) {
   const std::string bytes = BuildPackage(MixedPackage());
   const struct {

@@ -166,7 +166,8 @@ TEST_F(RepackCliTest, FailedRepackPrintsTheMessageAndLeavesThePackage) {
     std::vector<std::string> extraArgs;
     std::string console;  // after "done.\n"
     bool backupExists = false;
-    bool hardLink = false;  // "game.pck" is a second name of "tmp.pck"
+    bool hardLink = false;        // "game.pck" is a second name of "tmp.pck"
+    bool tmpIsDirectory = false;  // a directory named "tmp.pck" is in the way
   } cases[] = {
       {"existing backup",
        "game.pck",
@@ -192,6 +193,7 @@ TEST_F(RepackCliTest, FailedRepackPrintsTheMessageAndLeavesThePackage) {
        "\n file operation error\n",
        false,
        true},
+      {"tmp.pck is a directory", "game.pck", good, {}, "\n file open error\n", false, false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -205,6 +207,10 @@ TEST_F(RepackCliTest, FailedRepackPrintsTheMessageAndLeavesThePackage) {
       ASSERT_EQ(0, link("game.pck", "tmp.pck"));
     }
     if (c.backupExists) WriteFile(Path(c.package + ".old"), "the previous backup");
+    if (c.tmpIsDirectory) {
+      fs::remove(Path("tmp.pck"));
+      fs::create_directories(Path("tmp.pck/inside"));
+    }
     std::vector<std::string> args = {"-r"};
     args.insert(args.end(), c.extraArgs.begin(), c.extraArgs.end());
     args.push_back(c.package);
@@ -218,7 +224,10 @@ TEST_F(RepackCliTest, FailedRepackPrintsTheMessageAndLeavesThePackage) {
     } else {
       EXPECT_FALSE(fs::exists(Path(c.package + ".old")));
     }
-    if (c.package != "tmp.pck" && !c.hardLink) {
+    if (c.tmpIsDirectory) {
+      EXPECT_TRUE(fs::is_directory(Path("tmp.pck/inside")));
+      fs::remove_all(Path("tmp.pck"));
+    } else if (c.package != "tmp.pck" && !c.hardLink) {
       EXPECT_FALSE(fs::exists(Path("tmp.pck")));
     }
   }
