@@ -25,27 +25,17 @@ using pckfix::FixturePackage;
 using pckfix::Form;
 using pckfix::Gbk;
 using pckfix::LoadLe32At;
+using testutil::Faults;
+using testutil::FaultyFile;
+using testutil::Noise;
 using testutil::ReadFile;
 using testutil::TempDirTest;
+using testutil::Text;
 using testutil::U16;
 using testutil::U8;
 using testutil::WriteFile;
 
 constexpr int64_t kLimit = 0x7FFFFFFF;  // the longest package the format can address
-
-std::string Noise(size_t size, unsigned seed = 7) {
-  std::mt19937 gen(seed);
-  std::string out(size, '\0');
-  for (char& c : out) c = static_cast<char>(gen());
-  return out;
-}
-
-std::string Text(size_t size, const std::string& word = "some text ") {
-  std::string out;
-  while (out.size() < size) out += word;
-  out.resize(size);
-  return out;
-}
 
 std::string Backslashed(std::string path) {
   std::replace(path.begin(), path.end(), '/', '\\');
@@ -99,53 +89,6 @@ class TestHost : public host::HostWrapper {
   }
 
   std::map<std::u16string, OpenHook> open;
-};
-
-// A real file that fails on request: a write that would reach past `failWriteAt`
-// stops there, a flush reports lost bytes, a read comes up one byte short.
-struct Faults {
-  int64_t failWriteAt = -1;
-  bool failFlush = false;
-  bool shortRead = false;
-};
-
-class FaultyFile : public host::File {
- public:
-  FaultyFile(std::unique_ptr<host::File> real, Faults faults)
-      : real_(std::move(real)), faults_(faults) {}
-
-  size_t Read(void* data, size_t size) override {
-    const size_t got = real_->Read(data, size);
-    return faults_.shortRead && got > 0 ? got - 1 : got;
-  }
-  size_t Write(const void* data, size_t size) override {
-    size_t allowed = size;
-    if (faults_.failWriteAt >= 0 && position_ + static_cast<int64_t>(size) > faults_.failWriteAt) {
-      allowed = static_cast<size_t>(std::max<int64_t>(0, faults_.failWriteAt - position_));
-    }
-    const size_t put = allowed == 0 ? 0 : real_->Write(data, allowed);
-    position_ += static_cast<int64_t>(put);
-    return put;
-  }
-  bool Seek(int64_t position) override {
-    if (!real_->Seek(position)) return false;
-    position_ = position;
-    return true;
-  }
-  bool SeekToEnd() override {
-    if (!real_->SeekToEnd()) return false;
-    position_ = real_->Tell();
-    return true;
-  }
-  int64_t Tell() override { return real_->Tell(); }
-  bool Flush() override { return real_->Flush() && !faults_.failFlush; }
-  bool Sync() override { return Flush() && real_->Sync(); }
-  bool Close() override { return real_->Close() && !faults_.failFlush; }
-
- private:
-  std::unique_ptr<host::File> real_;
-  Faults faults_;
-  int64_t position_ = 0;
 };
 
 // A source of `length` bytes kept nowhere: `content` gives the first bytes, a read
@@ -580,7 +523,7 @@ TEST_F(CreateRaisedTest, CodecAndSourceFailuresRemoveThePackage) {
          const std::u16string path = files[1];
          h.open[path] = [path](host::OpenMode mode) -> std::unique_ptr<host::File> {
            return std::make_unique<FaultyFile>(host::Host::Default().OpenFile(path, mode),
-                                               Faults{-1, false, true});
+                                               Faults{.shortRead = true});
          };
        },
        PckStatus::kFileOperationError,
@@ -611,7 +554,7 @@ TEST_F(CreateRaisedTest, CodecAndSourceFailuresRemoveThePackage) {
        -1,
        {{"a.txt", "1"}, {"b.txt", "2"}},
        [](TestHost& h, const FileList&, const std::u16string& package) {
-         h.open[package] = FaultyPackage(package, Faults{-1, true, false});
+         h.open[package] = FaultyPackage(package, Faults{.failFlush = true});
        },
        PckStatus::kFileOperationError,
        2},
@@ -648,7 +591,7 @@ TEST_F(CreateTest, ShortWriteOfEachPieceFailsWithSeven) {
     fs::remove(Path("out.pck"));
     const FileList files = MakeFiles({{"a.txt", "abc"}});
     host_.open.clear();
-    host_.open[Package()] = FaultyPackage(Package(), Faults{c.failAt, false, false});
+    host_.open[Package()] = FaultyPackage(Package(), Faults{.failWriteAt = c.failAt});
     UseTestHost();
     PckArchive archive;
     EXPECT_EQ(PckStatus::kFileOperationError, archive.Create(Base(), 0, Package(), files, nullptr));
@@ -658,7 +601,7 @@ TEST_F(CreateTest, ShortWriteOfEachPieceFailsWithSeven) {
   }
   // Unhindered, the same list gives the full package.
   host_.open.clear();
-  host_.open[Package()] = FaultyPackage(Package(), Faults{579, false, false});
+  host_.open[Package()] = FaultyPackage(Package(), Faults{.failWriteAt = 579});
   EXPECT_PCK_OK(Create(MakeFiles({{"a.txt", "abc"}}), 0));
   EXPECT_EQ(579u, PackageBytes().size());
 }

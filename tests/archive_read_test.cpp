@@ -13,6 +13,8 @@
 
 namespace {
 
+using testutil::Text;
+
 using pckfix::AppendLe32;
 using pckfix::BuildPackage;
 using pckfix::BuildSimplePackage;
@@ -36,13 +38,6 @@ FixtureEntry Entry(const std::string& name, const std::string& data, int level =
   e.data = data;
   e.level = level;
   return e;
-}
-
-std::string Text(size_t size, const std::string& word = "data ") {
-  std::string out;
-  while (out.size() < size) out += word;
-  out.resize(size);
-  return out;
 }
 
 class PckArchiveTest : public TempDirTest {

@@ -18,6 +18,8 @@
 
 namespace {
 
+using testutil::Text;
+
 namespace fs = std::filesystem;
 using pckfix::BuildPackage;
 using pckfix::FixtureEntry;
@@ -35,13 +37,6 @@ std::string Noise(size_t size, unsigned seed = 5) {
   std::mt19937 gen(seed);
   std::string out(size, '\0');
   for (char& c : out) c = static_cast<char>(gen());
-  return out;
-}
-
-std::string Text(size_t size, const std::string& word = "repack me ") {
-  std::string out;
-  while (out.size() < size) out += word;
-  out.resize(size);
   return out;
 }
 
@@ -150,44 +145,6 @@ std::vector<Record> ParseTable(const std::string& bytes) {
 
 // --- Host doubles ---------------------------------------------------------------------
 
-// A real file whose writes stop at `failWriteAt` and whose Sync can fail.
-class FaultyFile : public host::File {
- public:
-  FaultyFile(std::unique_ptr<host::File> real, int64_t failWriteAt, bool failSync)
-      : real_(std::move(real)), failWriteAt_(failWriteAt), failSync_(failSync) {}
-
-  size_t Read(void* data, size_t size) override { return real_->Read(data, size); }
-  size_t Write(const void* data, size_t size) override {
-    size_t allowed = size;
-    if (failWriteAt_ >= 0 && position_ + static_cast<int64_t>(size) > failWriteAt_) {
-      allowed = static_cast<size_t>(std::max<int64_t>(0, failWriteAt_ - position_));
-    }
-    const size_t put = allowed == 0 ? 0 : real_->Write(data, allowed);
-    position_ += static_cast<int64_t>(put);
-    return put;
-  }
-  bool Seek(int64_t position) override {
-    if (!real_->Seek(position)) return false;
-    position_ = position;
-    return true;
-  }
-  bool SeekToEnd() override {
-    if (!real_->SeekToEnd()) return false;
-    position_ = real_->Tell();
-    return true;
-  }
-  int64_t Tell() override { return real_->Tell(); }
-  bool Flush() override { return real_->Flush(); }
-  bool Sync() override { return real_->Sync() && !failSync_; }
-  bool Close() override { return real_->Close(); }
-
- private:
-  std::unique_ptr<host::File> real_;
-  int64_t failWriteAt_;
-  bool failSync_;
-  int64_t position_ = 0;
-};
-
 // The real host, recording what Repack asks of it and failing what a test chooses.
 class RepackHost : public host::HostWrapper {
  public:
@@ -199,7 +156,8 @@ class RepackHost : public host::HostWrapper {
       if (refuseTemp) return nullptr;
       auto real = target_.OpenFile(path, mode);
       if (real && (failWriteAt >= 0 || failSync)) {
-        return std::make_unique<FaultyFile>(std::move(real), failWriteAt, failSync);
+        return std::make_unique<testutil::FaultyFile>(
+            std::move(real), testutil::Faults{.failWriteAt = failWriteAt, .failSync = failSync});
       }
       return real;
     }

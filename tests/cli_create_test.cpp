@@ -16,6 +16,8 @@
 
 namespace {
 
+using testutil::Text;
+
 namespace fs = std::filesystem;
 using pckfix::BuildPackage;
 using pckfix::FixturePackage;
@@ -51,13 +53,6 @@ std::string Noise(size_t size, unsigned seed = 11) {
   std::mt19937 gen(seed);
   std::string out(size, '\0');
   for (char& c : out) c = static_cast<char>(gen());
-  return out;
-}
-
-std::string Text(size_t size, const std::string& word = "create me ") {
-  std::string out;
-  while (out.size() < size) out += word;
-  out.resize(size);
   return out;
 }
 

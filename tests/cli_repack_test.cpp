@@ -10,6 +10,8 @@
 
 namespace {
 
+using testutil::Text;
+
 namespace fs = std::filesystem;
 using pckfix::BuildPackage;
 using pckfix::FixtureEntry;
@@ -46,13 +48,6 @@ std::string Noise(size_t size, unsigned seed = 3) {
   std::mt19937 gen(seed);
   std::string out(size, '\0');
   for (char& c : out) c = static_cast<char>(gen());
-  return out;
-}
-
-std::string Text(size_t size, const std::string& word = "repack me ") {
-  std::string out;
-  while (out.size() < size) out += word;
-  out.resize(size);
   return out;
 }
 

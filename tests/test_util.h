@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -62,6 +64,72 @@ inline std::vector<std::string> TreeListing(const fs::path& root) {
   std::sort(out.begin(), out.end());
   return out;
 }
+
+// Bytes that do not compress, the same for the same seed.
+inline std::string Noise(size_t size, unsigned seed = 7) {
+  std::mt19937 gen(seed);
+  std::string out(size, '\0');
+  for (char& c : out) c = static_cast<char>(gen());
+  return out;
+}
+
+// `word` repeated up to `size` bytes: text that compresses well.
+inline std::string Text(size_t size, const std::string& word = "some text ") {
+  std::string out;
+  while (out.size() < size) out += word;
+  out.resize(size);
+  return out;
+}
+
+// What a FaultyFile does wrong: a write that would reach past `failWriteAt` stops
+// there, a flush (and so a close) reports lost bytes, a sync fails, a read comes
+// up one byte short.
+struct Faults {
+  int64_t failWriteAt = -1;
+  bool failFlush = false;
+  bool failSync = false;
+  bool shortRead = false;
+};
+
+// A real file that fails on request, for hosts that tests install.
+class FaultyFile : public host::File {
+ public:
+  FaultyFile(std::unique_ptr<host::File> real, Faults faults)
+      : real_(std::move(real)), faults_(faults) {}
+
+  size_t Read(void* data, size_t size) override {
+    const size_t got = real_->Read(data, size);
+    return faults_.shortRead && got > 0 ? got - 1 : got;
+  }
+  size_t Write(const void* data, size_t size) override {
+    size_t allowed = size;
+    if (faults_.failWriteAt >= 0 && position_ + static_cast<int64_t>(size) > faults_.failWriteAt) {
+      allowed = static_cast<size_t>(std::max<int64_t>(0, faults_.failWriteAt - position_));
+    }
+    const size_t put = allowed == 0 ? 0 : real_->Write(data, allowed);
+    position_ += static_cast<int64_t>(put);
+    return put;
+  }
+  bool Seek(int64_t position) override {
+    if (!real_->Seek(position)) return false;
+    position_ = position;
+    return true;
+  }
+  bool SeekToEnd() override {
+    if (!real_->SeekToEnd()) return false;
+    position_ = real_->Tell();
+    return true;
+  }
+  int64_t Tell() override { return real_->Tell(); }
+  bool Flush() override { return real_->Flush() && !faults_.failFlush; }
+  bool Sync() override { return Flush() && real_->Sync() && !faults_.failSync; }
+  bool Close() override { return real_->Close() && !faults_.failFlush; }
+
+ private:
+  std::unique_ptr<host::File> real_;
+  Faults faults_;
+  int64_t position_ = 0;
+};
 
 // A fresh scratch directory per test, which is also the working directory while
 // the test runs (the tool writes "log.txt" and "tmp.pck" there).
