@@ -1,7 +1,9 @@
 // cli_repack_test.cpp - the repack command end to end: console bytes, the package and
 // backup it leaves, and what a failed repack prints and leaves on disk.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 
 #include "archive.h"
@@ -113,6 +115,35 @@ TEST_F(RepackCliTest, PackageInAnotherDirectoryIsRepackedThere) {
   EXPECT_EQ(original, ReadFile(Path("games/game.pck.old")));
   EXPECT_FALSE(fs::exists(Path("tmp.pck")));
   EXPECT_FALSE(fs::exists(Path("games/tmp.pck")));
+}
+
+TEST_F(RepackCliTest, PackageOnAnotherFileSystemIsMovedThere) {
+  // "tmp.pck" is written in the working directory and moved to the package's file
+  // system by a copy; an existing file of the package's name is never replaced.
+  struct stat here, shm;
+  if (stat("/dev/shm", &shm) != 0 || stat(dir_.c_str(), &here) != 0 || shm.st_dev == here.st_dev) {
+    GTEST_SKIP() << "no second file system at /dev/shm";
+  }
+  const fs::path other = fs::path("/dev/shm") / ("quillo-repack-" + std::to_string(getpid()));
+  fs::remove_all(other);
+  fs::create_directories(other);
+  const std::string package = (other / "game.pck").string();
+  const std::string original = BuildPackage(Package(-1));
+  WriteFile(package, original);
+  WriteFile(Path("tmp.pck"), Noise(70000, 4));
+
+  const RunResult run = RunTool({"-r", "-z", "9", package});
+  EXPECT_EQ(1, run.exitCode);
+  EXPECT_EQ(kBanner + ModeLine(package, 9) + kMount + kDone + RepackProgress(3, 3, 3) + kSuccess,
+            run.out);
+  EXPECT_EQ(BuildPackage(Package(9)), ReadFile(package));
+  EXPECT_EQ(original, ReadFile(package + ".old"));
+  EXPECT_FALSE(fs::exists(Path("tmp.pck")));
+  std::vector<std::string> left;
+  for (const auto& item : fs::directory_iterator(other)) left.push_back(item.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ((std::vector<std::string>{"game.pck", "game.pck.old"}), left);
+  fs::remove_all(other);
 }
 
 TEST_F(RepackCliTest, MissingPackagePrintsFileOpenErrorAndNothingElse) {
