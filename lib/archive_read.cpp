@@ -26,16 +26,14 @@ void PckArchive::Close() {
 
 size_t PckArchive::ReadAt(int64_t position, uint8_t* data, size_t size) {
   if (size == 0) return 0;  // `data` may be null then (an empty buffer's data())
-  std::memset(data, 0, size);
-  if (!file_ || position < 0 || position >= fileSize_) return 0;
-  if (position_ != position) {
-    if (!file_->Seek(position)) {
-      position_ = -1;
-      return 0;
-    }
+  size_t got = 0;
+  if (file_ && position >= 0 && position < fileSize_ &&
+      (position_ == position || file_->Seek(position))) {
+    got = file_->Read(data, size);
   }
-  size_t got = file_->Read(data, size);
   position_ = got == size ? position + static_cast<int64_t>(got) : -1;
+  // Only what the file did not hold is zeroed: entry data is read in one piece.
+  std::memset(data + got, 0, size - got);
   return got;
 }
 
