@@ -76,12 +76,15 @@ PckStatus PckArchive::Open(const std::u16string& path) {
     const uint32_t b = LoadLe32(lengths + 4) ^ kPckMaskB;
     if (a != b) return PckStatus::kGuardByteError;
     position += 8;
-    if (static_cast<int64_t>(a) > fileSize_ - position) return PckStatus::kZlibError;
-    body.resize(a);
-    ReadAt(position, body.data(), a);
+    // A body that claims more than the file holds is read with the missing bytes
+    // as zeros; only the bytes really there are held in memory.
+    const int64_t left = fileSize_ > position ? fileSize_ - position : 0;
+    const uint32_t present = static_cast<int64_t>(a) < left ? a : static_cast<uint32_t>(left);
+    body.resize(present);
+    ReadAt(position, body.data(), present);
     position += a;
     record.resize(kPckRecordSize);
-    PckStatus status = DecompressBlock(body.data(), a, &record);
+    PckStatus status = DecompressBlockPadded(body.data(), present, a, &record);
     if (IsError(status)) return status;
     // The writers always store whole records; a body that decodes to less is damaged.
     if (record.size() != kPckRecordSize) return PckStatus::kZlibError;

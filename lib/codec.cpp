@@ -76,13 +76,27 @@ thread_local DeflateStream t_deflate;
 // The outcome of one inflate run, before the plain-copy rule is applied.
 enum class InflateResult { kEnded, kFailed, kTooLarge };
 
-InflateResult RunFill(z_stream* zs, ByteBuffer* dest) {
+// Stored bytes that lie beyond the end of a package read as zeros. They are never
+// allocated: once the given bytes are used up, zlib is fed from this block until
+// `*zeroTail` more bytes have gone in (a stream over zeros fails or ends quickly).
+const uint8_t kZeros[4096] = {};
+
+void FeedZeros(z_stream* zs, uint64_t* zeroTail) {
+  if (zs->avail_in != 0 || *zeroTail == 0) return;
+  const uint64_t n = *zeroTail < sizeof kZeros ? *zeroTail : sizeof kZeros;
+  zs->next_in = const_cast<Bytef*>(kZeros);
+  zs->avail_in = static_cast<uInt>(n);
+  *zeroTail -= n;
+}
+
+InflateResult RunFill(z_stream* zs, ByteBuffer* dest, uint64_t zeroTail) {
   const size_t m = dest->size();
   zs->next_out = dest->data();
   zs->avail_out = static_cast<uInt>(m);
   uint8_t probe[1];
   bool full = false;
   for (;;) {
+    FeedZeros(zs, &zeroTail);
     int ret = inflate(zs, Z_NO_FLUSH);
     if (full && zs->avail_out == 0) return InflateResult::kFailed;  // more than M bytes
     if (ret == Z_STREAM_END) {
@@ -100,7 +114,7 @@ InflateResult RunFill(z_stream* zs, ByteBuffer* dest) {
   }
 }
 
-InflateResult RunAppend(z_stream* zs, ByteBuffer* dest, uint64_t limit) {
+InflateResult RunAppend(z_stream* zs, ByteBuffer* dest, uint64_t limit, uint64_t zeroTail) {
   size_t total = 0;
   for (;;) {
     size_t chunk = dest->size() < 1024 ? 1024 : dest->size();
@@ -111,6 +125,7 @@ InflateResult RunAppend(z_stream* zs, ByteBuffer* dest, uint64_t limit) {
     dest->resize(total + chunk);
     zs->next_out = dest->data() + total;
     zs->avail_out = static_cast<uInt>(chunk);
+    FeedZeros(zs, &zeroTail);
     int ret = inflate(zs, Z_NO_FLUSH);
     total += chunk - zs->avail_out;
     dest->resize(total);
@@ -123,12 +138,10 @@ InflateResult RunAppend(z_stream* zs, ByteBuffer* dest, uint64_t limit) {
 }  // namespace
 
 uint64_t CompressCapacity(uint32_t length) {
-  return 16 + static_cast<uint64_t>(static_cast<double>(length) *
-                                    static_cast<double>(1.1f));
+  return 16 + static_cast<uint64_t>(static_cast<double>(length) * static_cast<double>(1.1f));
 }
 
-PckStatus CompressBlock(int32_t level, const uint8_t* input, uint32_t length,
-                        ByteBuffer* output) {
+PckStatus CompressBlock(int32_t level, const uint8_t* input, uint32_t length, ByteBuffer* output) {
   if (length == 0) {
     output->clear();
     return PckStatus::kSuccess;
@@ -170,23 +183,42 @@ PckStatus CompressBlock(int32_t level, const uint8_t* input, uint32_t length,
   return status;
 }
 
-PckStatus DecompressBlockBounded(const uint8_t* input, uint32_t length,
-                                 ByteBuffer* destination, uint64_t appendLimit) {
+namespace {
+
+// Decodes `length` stored bytes of which the first `present` are at `input` and
+// the rest are zeros.
+PckStatus Decode(const uint8_t* input, uint32_t present, uint32_t length, ByteBuffer* destination,
+                 uint64_t appendLimit) {
   z_stream* zs = t_inflate.Acquire();
   if (!zs) return PckStatus::kZlibError;
   zs->next_in = const_cast<Bytef*>(input);
-  zs->avail_in = length;
+  zs->avail_in = present;
+  const uint64_t zeroTail = length - present;
   const bool append = destination->empty();
-  InflateResult result =
-      append ? RunAppend(zs, destination, appendLimit) : RunFill(zs, destination);
+  InflateResult result = append ? RunAppend(zs, destination, appendLimit, zeroTail)
+                                : RunFill(zs, destination, zeroTail);
   t_inflate.Release();
   if (result == InflateResult::kEnded) return PckStatus::kSuccess;
   if (result == InflateResult::kTooLarge) return PckStatus::kZlibError;
   if (length == destination->size()) {
-    if (length != 0) std::memcpy(destination->data(), input, length);
+    if (present != 0) std::memcpy(destination->data(), input, present);
+    if (length != present) std::memset(destination->data() + present, 0, length - present);
     return PckStatus::kSuccess;
   }
   return PckStatus::kZlibError;
+}
+
+}  // namespace
+
+PckStatus DecompressBlockBounded(const uint8_t* input, uint32_t length, ByteBuffer* destination,
+                                 uint64_t appendLimit) {
+  return Decode(input, length, length, destination, appendLimit);
+}
+
+PckStatus DecompressBlockPadded(const uint8_t* input, uint32_t present, uint32_t length,
+                                ByteBuffer* destination) {
+  if (present > length) present = length;
+  return Decode(input, present, length, destination, std::numeric_limits<uint64_t>::max() - 1);
 }
 
 PckStatus DecompressBlock(const uint8_t* input, uint32_t length, ByteBuffer* destination) {

@@ -37,6 +37,12 @@ using ByteBuffer = std::vector<uint8_t>;
 [[nodiscard]] PckStatus DecompressBlockBounded(const uint8_t* input, uint32_t length,
                                                ByteBuffer* destination, uint64_t appendLimit);
 
+// As DecompressBlock for `length` stored bytes of which only the first `present`
+// are given at `input`; the other `length - present` read as zero bytes, as a
+// read past the end of a file leaves them, without ever being allocated.
+[[nodiscard]] PckStatus DecompressBlockPadded(const uint8_t* input, uint32_t present,
+                                              uint32_t length, ByteBuffer* destination);
+
 // True when `storedSize` bytes can hold `dataSize` bytes of data: stored plain
 // (equal sizes), or as a zlib stream, which never inflates to more than 1032
 // times its own length (deflate codes a 258-byte match in two bits at best).

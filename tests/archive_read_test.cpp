@@ -279,22 +279,6 @@ TEST_F(PckArchiveTest, DamagedPackagesFailWithTheirStatus) {
       {"body decoding to more than 276 bytes",
        [] { return With([](auto& p) { p.entries[1].recordBody = Zlib(std::string(300, 'r')); }); },
        {k4}},
-      {"body length past the end",
-       [] {
-         return With([](auto& p) {
-           p.entries[1].lengthA = 0x7FFFFFF0u ^ pckfix::kMaskA;
-           p.entries[1].lengthB = 0x7FFFFFF0u ^ pckfix::kMaskB;
-         });
-       },
-       {k4}},
-      {"body length 0xFFFFFFFF",
-       [] {
-         return With([](auto& p) {
-           p.entries[0].lengthA = ~pckfix::kMaskA;
-           p.entries[0].lengthB = ~pckfix::kMaskB;
-         });
-       },
-       {k4}},
       {"body length 0", [] { return With([](auto& p) { p.entries[0].recordBody = ""; }); }, {k4}},
   };
   for (const DamageCase& c : cases) {
@@ -302,6 +286,61 @@ TEST_F(PckArchiveTest, DamagedPackagesFailWithTheirStatus) {
     EXPECT_NE(c.allowed.end(), std::find(c.allowed.begin(), c.allowed.end(), status))
         << c.what << ": status " << static_cast<int>(status);
   }
+}
+
+// A record whose two length words agree but claim more bytes than follow it is read
+// with whatever the file holds and zeros beyond its end, then decoded: a stream
+// complete within the bytes present opens, and the next record is looked for where
+// the claimed length ends.
+TEST_F(PckArchiveTest, OverstatedRecordLengthsDecodeWhatTheFileHolds) {
+  const std::string sound = BuildPackage(TwoEntries());
+  const uint32_t fileSize = static_cast<uint32_t>(sound.size());
+  struct Case {
+    const char* what;
+    uint32_t extra;
+  };
+  const Case extras[] = {
+      {"by 1", 1},
+      {"by the trailer", 272},
+      {"by the trailer, count and version", 280},
+      {"past the end of the file", 290},
+      {"by more than the file", fileSize + 1},
+      {"by 2^31", 0x80000000u},
+  };
+  for (const Case& c : extras) {
+    for (size_t which : {size_t{0}, size_t{1}}) {
+      FixturePackage package = TwoEntries();
+      // The body length the writer used, found through the masked table offset.
+      uint32_t at = LoadLe32At(sound, sound.size() - 280 + 8) ^ pckfix::kMaskA;
+      for (size_t i = 0; i < which; ++i) at += 8 + (LoadLe32At(sound, at) ^ pckfix::kMaskA);
+      const uint32_t body = LoadLe32At(sound, at) ^ pckfix::kMaskA;
+      package.entries[which].lengthA = (body + c.extra) ^ pckfix::kMaskA;
+      package.entries[which].lengthB = (body + c.extra) ^ pckfix::kMaskB;
+      const PckStatus status = OpenPackage(package);
+      if (which == 1) {
+        // The last record: its stream ends within the file, the rest is ignored.
+        EXPECT_PCK_OK(status) << c.what;
+        ASSERT_EQ(2u, archive_.entries().size()) << c.what;
+        EXPECT_EQ("second", Read(archive_.entries()[1])) << c.what;
+      } else {
+        // A middle record decodes, but the next one is looked for after the claimed
+        // length, where the length words do not agree (or read as zeros).
+        EXPECT_EQ(k3, status) << c.what;
+        ASSERT_EQ(1u, archive_.entries().size()) << c.what;
+        EXPECT_EQ("first.txt", NameOf(archive_.entries()[0])) << c.what;
+      }
+    }
+  }
+}
+
+// A plain record body that runs past the end of the file is 276 bytes with zeros
+// for what is missing; any other length that does not inflate fails.
+TEST_F(PckArchiveTest, OverstatedPlainRecordFailsUnlessItsLengthIsARecord) {
+  FixturePackage package = TwoEntries();
+  package.entries[1].recordForm = Form::kPlain;
+  package.entries[1].lengthA = 277u ^ pckfix::kMaskA;
+  package.entries[1].lengthB = 277u ^ pckfix::kMaskB;
+  EXPECT_EQ(k4, OpenPackage(package));
 }
 
 TEST_F(PckArchiveTest, FailingRecordKeepsTheEntriesBeforeIt) {

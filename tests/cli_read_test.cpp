@@ -369,4 +369,40 @@ TEST_F(CliReadTest, NamesLeavingTheOutputRootAreNotWritten) {
   EXPECT_FALSE(fs::exists("/abs"));
 }
 
+// Only an ASCII letter followed by ':' is a drive letter; other names with ':' as
+// their second character stay below the output root and are written.
+TEST_F(CliReadTest, OnlyAnAsciiLetterAndAColonIsADriveLetter) {
+  struct Case {
+    std::string name;  // code page 936 bytes
+    std::string shown;
+    const char* written;  // the file below the root, or null when refused
+  };
+  const Case cases[] = {
+      {"1:\\digit.txt", "1:\\digit.txt", "1:/digit.txt"},
+      {"\x80:\\euro.txt", "\xE2\x82\xAC:\\euro.txt", "\xE2\x82\xAC:/euro.txt"},
+      {"::\\x", "::\\x", "::/x"},
+      {"\xA8\xA6:x.txt", "\xC3\xA9:x.txt", "\xC3\xA9:x.txt"},
+      {"_:x", "_:x", "_:x"},
+      {"C:\\x", "C:\\x", nullptr},
+      {"z:x", "z:x", nullptr},
+  };
+  FixturePackage package;
+  for (const Case& c : cases) package.entries.push_back(Entry(c.name, "data " + c.shown));
+  WritePackage("game.pck", package);
+
+  std::string expected = kBanner + ReadModeLine("game.pck", "extract") + " mount pck...done.\n";
+  const int total = static_cast<int>(package.entries.size());
+  for (int i = 0; i < total; ++i) {
+    expected += Progress(i + 1, total);
+    if (!cases[i].written) expected += " file operation error : " + cases[i].shown + "\n";
+  }
+  EXPECT_EQ(expected, Run({"-x", "game.pck"}));
+  for (const Case& c : cases) {
+    if (c.written)
+      EXPECT_EQ("data " + c.shown, ReadFile(Path(std::string("game.pck.files/") + c.written)));
+  }
+  EXPECT_FALSE(fs::exists(Path("game.pck.files/C:")));
+  EXPECT_FALSE(fs::exists(Path("game.pck.files/z:x")));
+}
+
 }  // namespace

@@ -8,11 +8,13 @@
 
 namespace {
 
+bool IsAsciiLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
+
 // True when writing `name` below the output root stays below it: not empty, not
-// absolute, no drive letter, no ".." component.
+// absolute, no drive letter (an ASCII letter and ':'), no ".." component.
 bool StaysBelowRoot(std::u16string_view name) {
   if (name.empty() || name[0] == u'\\' || name[0] == u'/') return false;
-  if (name.size() >= 2 && name[1] == u':') return false;
+  if (name.size() >= 2 && name[1] == u':' && IsAsciiLetter(name[0])) return false;
   size_t start = 0;
   while (start <= name.size()) {
     size_t end = name.find(u'\\', start);
