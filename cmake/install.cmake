@@ -28,8 +28,7 @@ install(EXPORT quilloTargets NAMESPACE quillo:: DESTINATION ${QUILLO_CMAKE_DIR}
 get_target_property(QUILLO_LIB_LINKS quillo_lib LINK_LIBRARIES)
 set(QUILLO_FIND_DEPENDENCIES "find_dependency(ZLIB)")
 if("Threads::Threads" IN_LIST QUILLO_LIB_LINKS)
-  string(APPEND QUILLO_FIND_DEPENDENCIES "\nset(THREADS_PREFER_PTHREAD_FLAG ON)"
-         "\nfind_dependency(Threads)")
+  string(APPEND QUILLO_FIND_DEPENDENCIES "\nfind_dependency(Threads)")
 endif()
 configure_package_config_file(cmake/quilloConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/quilloConfig.cmake
@@ -50,7 +49,7 @@ foreach(dir LIBDIR INCLUDEDIR)
   endif()
 endforeach()
 set(QUILLO_PC_EXTRA_LIBS "")
-if("Threads::Threads" IN_LIST QUILLO_LIB_LINKS)
+if("Threads::Threads" IN_LIST QUILLO_LIB_LINKS AND CMAKE_THREAD_LIBS_INIT)
   set(QUILLO_PC_EXTRA_LIBS " ${CMAKE_THREAD_LIBS_INIT}")
 endif()
 set(QUILLO_PC_PREFIX "@CMAKE_INSTALL_PREFIX@")
