@@ -1,4 +1,5 @@
-# Thin wrapper around CMake: `make`, `make test`, `make demo`, `make test-asan`, `make fuzz`.
+# Thin wrapper around CMake: `make`, `make test`, `make demo`, `make test-asan`, `make fuzz`,
+# `make install PREFIX=P`.
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -15,6 +16,14 @@ test: build
 
 demo: build
 	sh examples/demo.sh $(BUILD)/quillo
+
+# Installs the tool, the package library, its headers, CMake and pkg-config files and
+# the manual page below PREFIX (DESTDIR, when set, is put in front of every path).
+PREFIX ?= /usr/local
+
+.PHONY: install
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz

@@ -1,4 +1,9 @@
 // archive.h - PckArchive: opening, reading, creating and repacking one package.
+//
+// Paths are UTF-16 strings in the host's own form ('/' between levels on Linux,
+// '\' on Windows). Each operation that can fail returns a PckStatus and prints
+// nothing; running out of memory throws std::bad_alloc, and nothing else leaves
+// the library. A PckArchive is used by one thread at a time.
 #ifndef QUILLO_ARCHIVE_H_
 #define QUILLO_ARCHIVE_H_
 
@@ -11,6 +16,8 @@
 #include "format.h"
 #include "status.h"
 
+// The type of the package stream belongs to the library's host layer, which is
+// not part of the public headers; only its name is needed here.
 namespace host {
 class File;
 }
@@ -27,63 +34,109 @@ struct PckEntry {
   uint32_t reserved2 = 0;
 };
 
+// An ordered list of entries; the archive's own list is in table order.
 using EntryList = std::vector<PckEntry>;
 
 // Full paths of source files, in the order their data and records are written.
+// Each begins with the base directory handed to Create.
 using FileList = std::vector<std::u16string>;
 
-// Called after each item written: (item number from 1, total, label). The result
-// is ignored.
+// Called by Create and Repack after each item they finish, in item order and one
+// call at a time: once per entry's data (label "compress data", or "repack data")
+// and then once per table record ("write file entry"), with the item number
+// counting from 1 and the number of items. The result is ignored.
 using ProgressCallback = int (*)(int32_t done, int32_t total, const char16_t* label);
 
+// One package: the open package stream, its path and its entries. The object owns
+// the stream and the list; the copies that CopyEntries and ReadEntry hand out
+// belong to the caller. It is never copied.
 class PckArchive {
  public:
+  // Makes an object that holds no package, with an empty path and no entries.
   PckArchive();
   ~PckArchive();  // runs Close
   PckArchive(const PckArchive&) = delete;
   PckArchive& operator=(const PckArchive&) = delete;
 
-  // Closes whatever is open, then opens the package at `path` and decodes its whole
-  // entry table. Returns kSuccess, kFileOpenError (cannot open), kNotSupported
-  // (magic or version), kGuardByteError (trailer guards, record lengths that
-  // disagree, or a table that lies beyond the file) or kZlibError (a record that
-  // does not decode to a 276-byte record, or whose body lies beyond the file). After
-  // a failure the entries decoded before the failing record are kept, but callers
-  // must treat the object as closed.
+  // Closes whatever is open, then opens the package at `path` (on Linux a regular
+  // file only) and decodes its whole entry table into entries(). Returns kSuccess,
+  // with the package open and path() set to `path`; kFileOpenError when the file
+  // cannot be opened (nothing is open then); kNotSupported for a wrong magic or
+  // version word; kGuardByteError for a wrong trailer guard, a record whose two
+  // lengths disagree or a table that lies beyond the file; kZlibError for a record
+  // that does not decode to a whole 276-byte record, or whose body lies beyond the
+  // file. After a failure path() keeps its earlier value, the stream may still be
+  // held and entries() may hold the entries decoded before the failing record:
+  // callers must treat the object as closed and read nothing through it before
+  // the next Open.
   [[nodiscard]] PckStatus Open(const std::u16string& path);
 
-  // Appends a copy of every entry, in table order, to `list`. Always kSuccess.
+  // Appends a copy of every entry, in table order, to the end of `list`, which is
+  // not emptied first; a closed object appends nothing. Always returns kSuccess.
   [[nodiscard]] PckStatus CopyEntries(EntryList* list) const;
 
-  // Reads and decodes one entry into `buffer` (sized to its dataSize first).
-  // kFileOpenError when no package is open (buffer untouched); kZlibError when the
-  // stored bytes cannot be decoded, lie beyond the end of the package, or cannot
-  // possibly inflate to dataSize. A stream that ends early leaves `buffer` shorter.
+  // Reads the stored bytes of `entry` (normally a copy from CopyEntries of this
+  // object) and decodes them into `buffer`, which is first resized to the entry's
+  // dataSize. Entries may be read in any order and any number of times. Returns
+  // kSuccess with the data in `buffer`, shorter than dataSize when the entry's
+  // stream ends early; kFileOpenError when no package is open, leaving `buffer`
+  // untouched; kZlibError when the stored bytes lie beyond the end of the package
+  // or cannot possibly hold dataSize bytes (refused before anything is allocated,
+  // `buffer` untouched) or cannot be decoded (`buffer` is then not to be used).
   [[nodiscard]] PckStatus ReadEntry(const PckEntry& entry, ByteBuffer* buffer);
 
-  // Closes the package stream and empties the entries; the path is kept.
+  // Closes the package stream, if one is held, and empties entries(); path() is
+  // kept. Cannot fail; closing a closed object does nothing.
   void Close();
 
-  // Writes a new package at `packagePath` from `files` (each beginning with
-  // `baseDirectory`, whose length is cut off to form the entry names), compressing
-  // at `level`, then reopens it. Must be called with no package open. Returns
-  // kSuccess, kFileOpenError (package cannot be created; nothing written),
-  // kFileOperationError or kZlibError. A failure while writing removes the partial
-  // package; a failure to write the first header or to open a source file returns
-  // at once and leaves the partial package open on disk.
+  // Writes a new package at `packagePath` (created, or truncated when it exists)
+  // from `files`, in list order, each file's data and each table record encoded
+  // with CompressBlock at `level` (-1..9), then closes it and opens it again, so the
+  // object holds the new package. The entry name of a file is its path with the
+  // length of `baseDirectory` cut off and host separators turned into '\'. A file
+  // that is the package itself is left out. Call it on a new or closed object: it
+  // neither closes an open package nor empties entries() first. `progress`, when
+  // not null, is called per file and per record. Returns kSuccess (also when the
+  // final reopening fails; the object is then as Open leaves it); kFileOpenError
+  // when the package cannot be created (nothing is written); kZlibError when a block
+  // cannot be encoded; kFileOperationError when a source file cannot be opened or
+  // read whole, a name is longer than 255 units or has no code page 936 form, a
+  // write fails, or the package would grow past 2^31 - 1 bytes. A failure to write
+  // the first header or to open a source file returns at once and leaves the
+  // partial package on disk, held open until Close; every other failure closes and
+  // removes it. After a failure entries() holds the entries written so far and
+  // path() is unchanged: treat the object as closed.
   [[nodiscard]] PckStatus Create(const std::u16string& baseDirectory, int32_t level,
                                  const std::u16string& packagePath, const FileList& files,
                                  ProgressCallback progress);
 
-  // Rewrites the open package through "tmp.pck" in the working directory, at
-  // `level` (-1 copies every entry's stored bytes; 0..9 decodes and encodes them
-  // again), keeps the old package as "<path>.old", moves the new one to the path
-  // and reopens it. Returns kSuccess, kFileOpenError, kFileOperationError or
-  // kZlibError; a failure never changes the package and removes "tmp.pck".
+  // Rewrites the open package at `level`: -1 copies every entry's stored bytes
+  // unchanged (only the table is encoded afresh, at zlib's default level); 0..9
+  // decode every non-empty entry and encode it again at that level. The new package
+  // is written to "tmp.pck" in the current working directory (a file of that name
+  // is truncated) and flushed to disk; then the package is renamed to path() +
+  // ".old", which is never replaced, "tmp.pck" is renamed to path() and opened, so
+  // the object holds the new package. `progress`, when not null, is called per
+  // entry and per record. Returns kSuccess (also when the final reopening fails);
+  // kFileOpenError when no package is open or "tmp.pck" cannot be created;
+  // kFileOperationError when the free space on the package's volume is less than
+  // its size, the package is "tmp.pck" itself, an entry's stored bytes cannot be
+  // read whole, a name has no code page 936 form, a write or the flush fails, the
+  // new package would grow past 2^31 - 1 bytes, or a rename fails (path() + ".old"
+  // exists, say); kZlibError when an entry cannot be decoded or a block encoded. On
+  // every failure "tmp.pck" is removed and the package is left unchanged at its
+  // path (when the new package cannot be moved there, the old one is renamed back;
+  // should that fail too, it remains as path() + ".old"). After a failure the
+  // object must be opened again before anything is read through it: entries() may
+  // describe the removed file, and after a failed rename nothing is open.
   [[nodiscard]] PckStatus Repack(int32_t level, ProgressCallback progress);
 
+  // True while a package stream is held: after a successful Open, Create or
+  // Repack, and after an Open that failed past opening the file.
   bool IsOpen() const { return file_ != nullptr; }
+  // The path of the package last opened or created; empty until then, kept by Close.
   const std::u16string& path() const { return path_; }
+  // The entries of the open package in table order; empty after Close.
   const EntryList& entries() const { return entries_; }
 
  private:

@@ -4,6 +4,9 @@
 // package keeps no flag for it: CompressBlock stores a zlib stream only when it is
 // strictly shorter than the input, and DecompressBlock tries zlib first and falls
 // back to a plain copy when the stored length equals the prepared size.
+//
+// The functions keep no state between calls and may be called from several
+// threads at once on distinct buffers. Input and output never share storage.
 #ifndef QUILLO_CODEC_H_
 #define QUILLO_CODEC_H_
 
@@ -12,46 +15,59 @@
 
 #include "status.h"
 
-// A growable byte array; growing fills the new bytes with zero.
+// A growable byte array owned by the caller; growing fills the new bytes with zero.
 using ByteBuffer = std::vector<uint8_t>;
 
-// Compresses `length` bytes at `level` (0 plain, -1 zlib's default, 1..9) into
-// `output`. Returns kSuccess with exactly the bytes to store in `output`, or
-// kZlibError (a level zlib refuses leaves `output` untouched). A zlib stream that
-// is not shorter than the input is replaced by the plain input. Length 0 gives an
-// empty output at any level.
+// Encodes the `length` bytes at `input` into `output`, replacing its contents, at
+// `level`: 0 stores them plain without calling zlib; -1 (zlib's default level) and
+// 1..9 make a zlib stream, which is kept only when it is strictly shorter than the
+// input, the plain bytes being stored otherwise. Length 0 gives an empty output at
+// any level (`input` may then be null). Returns kSuccess with exactly the bytes to
+// store in `output`, or kZlibError: a level zlib refuses (below -1 or above 9)
+// leaves `output` untouched; after any other zlib failure its contents are
+// without meaning.
 [[nodiscard]] PckStatus CompressBlock(int32_t level, const uint8_t* input, uint32_t length,
                                       ByteBuffer* output);
 
-// Decompresses `length` stored bytes into `destination`, whose size selects the
-// mode: 0 appends every decoded byte; any other size M is the expected size (fill
-// mode), and a stream that ends early shrinks the destination to what it decoded.
-// When inflating fails (a stream decoding to more than M counts as a failure) and
-// `length` equals the destination's current size, the stored bytes are copied
-// unchanged and kSuccess returned; otherwise kZlibError. Never writes past M.
+// Decodes the `length` stored bytes at `input` into `destination`, whose size on
+// entry selects the mode: 0 appends every decoded byte (append mode); any other
+// size M is the expected size (fill mode): the decoded bytes fill it from its
+// start, and a stream that ends early shrinks it to the bytes decoded. Bytes after
+// the end of the stream are ignored. When inflating fails (in fill mode a stream
+// that decodes to more than M bytes counts as a failure) and `length` equals the
+// destination's current size, the stored bytes are copied over it unchanged and
+// kSuccess is returned: that is how plain blocks read back. Returns kSuccess with
+// the data in `destination`, or kZlibError, after which `destination` holds the
+// bytes decoded before the failure (fill mode: at its start, size still M) and is
+// not to be used. Never writes past M bytes in fill mode.
 [[nodiscard]] PckStatus DecompressBlock(const uint8_t* input, uint32_t length,
                                         ByteBuffer* destination);
 
-// As DecompressBlock, but append mode stops with kZlibError once more than
-// `appendLimit` bytes would be decoded (fill mode is bounded by M already).
+// As DecompressBlock, but append mode stops with kZlibError, without the plain
+// copy, once more than `appendLimit` bytes would be decoded; `destination` then
+// holds the bytes decoded so far and is not to be used. Fill mode is bounded by M
+// already and behaves exactly as in DecompressBlock.
 [[nodiscard]] PckStatus DecompressBlockBounded(const uint8_t* input, uint32_t length,
                                                ByteBuffer* destination, uint64_t appendLimit);
 
 // As DecompressBlock for `length` stored bytes of which only the first `present`
 // are given at `input`; the other `length - present` read as zero bytes, as a
-// read past the end of a file leaves them, without ever being allocated.
+// read past the end of a file leaves them, without ever being allocated. Returns
+// and leaves behind what DecompressBlock would for the zero-padded bytes.
 [[nodiscard]] PckStatus DecompressBlockPadded(const uint8_t* input, uint32_t present,
                                               uint32_t length, ByteBuffer* destination);
 
-// True when `storedSize` bytes can hold `dataSize` bytes of data: stored plain
-// (equal sizes), or as a zlib stream, which never inflates to more than 1032
+// Returns true when `storedSize` bytes can hold `dataSize` bytes of data: stored
+// plain (equal sizes), or as a zlib stream, which never inflates to more than 1032
 // times its own length (deflate codes a 258-byte match in two bits at best).
+// Readers use it to refuse a damaged size before allocating anything for it.
 inline bool StoredSizeCanHold(uint32_t storedSize, uint32_t dataSize) {
   return storedSize == dataSize || dataSize <= uint64_t{storedSize} * 1032;
 }
 
-// The staging capacity CompressBlock gives zlib for `length` input bytes:
-// 16 + floor(length * 1.1f), the product formed in double precision.
+// Returns the staging capacity CompressBlock gives zlib for `length` input bytes:
+// 16 + floor(length * 1.1f), the product formed in double precision. CompressBlock
+// may briefly grow `output` to this size. Cannot fail.
 uint64_t CompressCapacity(uint32_t length);
 
 #endif  // QUILLO_CODEC_H_

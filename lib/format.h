@@ -1,7 +1,11 @@
 // format.h - the on-disk layout of a package: magics, masks, header, trailer, records.
 //
+// A package is, in this order: the 12-byte PckHeader, the stored bytes of every
+// entry, the entry table (per entry two masked length words and the record's
+// stored body), the 272-byte PckTrailer, the entry count and the version word.
 // Every number in a package is an unsigned 32-bit little-endian word. The reader
 // and both writers use only the helpers here, never a struct cast over bytes.
+// Nothing here checks a value or can fail; PckArchive does the checking.
 #ifndef QUILLO_FORMAT_H_
 #define QUILLO_FORMAT_H_
 
@@ -27,11 +31,13 @@ inline constexpr size_t kPckNameUnits = 256;  // UTF-16 units of PckEntry::name,
 // File positions are signed 32-bit values: no package grows past this length.
 inline constexpr int64_t kPckMaxPackageSize = 0x7FFFFFFF;
 
+// Returns the little-endian 32-bit word in the four bytes at `p`.
 inline uint32_t LoadLe32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
+// Stores `v` as a little-endian 32-bit word in the four bytes at `p`.
 inline void StoreLe32(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
@@ -40,6 +46,8 @@ inline void StoreLe32(uint8_t* p, uint32_t v) {
 }
 
 // The 12-byte header at the start of the file (written again at the end of writing).
+// Encode writes the three words in file order into `out`; Decode returns the
+// header held by `in`, whatever its values.
 struct PckHeader {
   uint32_t magic1 = kPckMagic1;
   uint32_t packageSize = 0;
@@ -49,7 +57,9 @@ struct PckHeader {
   static PckHeader Decode(const uint8_t in[kPckHeaderSize]);
 };
 
-// The 272-byte trailer in front of the entry count and the version.
+// The 272-byte trailer in front of the entry count and the version. Encode writes
+// it in file order into `out`; Decode returns the trailer held by `in`, whatever
+// its values.
 struct PckTrailer {
   uint32_t guard1 = kPckGuard1;
   uint32_t version = kPckVersion;
@@ -61,7 +71,9 @@ struct PckTrailer {
   static PckTrailer Decode(const uint8_t in[kPckTrailerSize]);
 };
 
-// The 276-byte decoded body of one table record.
+// The 276-byte decoded body of one table record. Encode writes it in file order
+// into `out`; Decode returns the record held by `in`, whatever its values (the
+// name field is copied as it is, terminated or not).
 struct PckEntryRecord {
   uint8_t name[kPckNameBytes] = {};  // code page 936, NUL-terminated unless 256 bytes long
   uint32_t reserved1 = 0;

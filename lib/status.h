@@ -1,4 +1,8 @@
-// status.h - PckStatus, the result code of every package operation.
+// status.h - PckStatus, the result code of every package operation, and its messages.
+//
+// Every operation of the package library that can fail returns a PckStatus; the
+// library prints nothing and throws nothing of its own to the caller. The numbers
+// and their messages are fixed, so callers may store, compare and print them.
 #ifndef QUILLO_STATUS_H_
 #define QUILLO_STATUS_H_
 
@@ -6,20 +10,22 @@
 
 // The numbered result codes of the package library; each has a fixed message.
 enum class PckStatus : int32_t {
-  kSuccess = 0,
-  kFileOpenError = 1,
-  kNotSupported = 2,
-  kGuardByteError = 3,
-  kZlibError = 4,
-  kFileNotFound = 5,   // has a message; no operation produces it
-  kCriticalError = 6,  // has a message; no operation produces it
-  kFileOperationError = 7,
+  kSuccess = 0,             // "success"
+  kFileOpenError = 1,       // "file open error": a file cannot be opened or created
+  kNotSupported = 2,        // "not supported": not a package (magic or version word)
+  kGuardByteError = 3,      // "guard byte error": a guard word or record length is wrong
+  kZlibError = 4,           // "zlib error": damaged stored bytes, or a block not encodable
+  kFileNotFound = 5,        // "file not found in archive"; no operation produces it
+  kCriticalError = 6,       // "critical error"; no operation produces it
+  kFileOperationError = 7,  // "file operation error": a read, write or rename failed
 };
 
-// The message of a status: "success", "file open error", ... An unknown code
-// gives an empty string.
+// Returns the fixed message of `status` ("success", "file open error", ...): a
+// zero-terminated UTF-16 string that lives as long as the program, never null.
+// An unknown code gives an empty string. Cannot fail.
 const char16_t* PckStatusMessage(PckStatus status);
 
+// Returns true for every status other than kSuccess.
 inline bool IsError(PckStatus status) { return status != PckStatus::kSuccess; }
 
 #endif  // QUILLO_STATUS_H_
