@@ -147,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const fs::path& folder = fuzzscratch::Folder("extract");
   const fs::path root = folder / "box" / "out" / "";
   fuzzscratch::Empty(folder);
-  fs::current_path(folder);
+  const fuzzscratch::WorkingDirectory inFolder(folder);
   fuzzscratch::WriteBytes(folder / "game.pck", data, size);
 
   PckArchive reference;

@@ -133,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const fs::path& folder = fuzzscratch::Folder("repack");
   fuzzscratch::Empty(folder);
-  fs::current_path(folder);
+  const fuzzscratch::WorkingDirectory inFolder(folder);
   fuzzscratch::WriteBytes(folder / "game.pck", data + 2, size - 2);
   SetPckThreadCount(threads);
 

@@ -47,6 +47,21 @@ inline const fs::path& Folder(const std::string& harness) {
   return folder;
 }
 
+// Makes a folder the working directory while it lives, then goes back: libFuzzer
+// writes its corpus and artifacts to paths relative to where it started.
+class WorkingDirectory {
+ public:
+  explicit WorkingDirectory(const fs::path& folder) : previous_(fs::current_path()) {
+    fs::current_path(folder);
+  }
+  ~WorkingDirectory() { fs::current_path(previous_); }
+  WorkingDirectory(const WorkingDirectory&) = delete;
+  WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+ private:
+  fs::path previous_;
+};
+
 // Removes everything inside `folder`, keeping the folder itself.
 inline void Empty(const fs::path& folder) {
   std::error_code ec;
