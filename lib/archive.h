@@ -77,7 +77,9 @@ class PckArchive {
 
   // Rewrites the open package through "tmp.pck" in the working directory, at
   // `level` (-1 copies every entry's stored bytes; 0..9 decodes and encodes them
-  // again), keeps the old package as "<path>.old", moves the new one to the path
+  // again, except that an entry whose new bytes would not read back as it reads now,
+  // such as a stream that ends early stored plain, keeps its stored bytes), keeps the
+  // old package as "<path>.old", moves the new one to the path
   // and reopens it. Returns kSuccess, kFileOpenError, kFileOperationError or
   // kZlibError; a failure never changes the package and removes "tmp.pck".
   [[nodiscard]] PckStatus Repack(int32_t level, ProgressCallback progress);
