@@ -62,7 +62,10 @@ struct Entry {
   std::optional<uint32_t> dataSize;
 };
 
-Bytes Package(const std::vector<Entry>& entries, int level) {
+// The entries' data at `level` (unless an entry has its own), the table records at
+// `recordLevel` (the same level when not given; 0 stores them plain, where every
+// field can be changed by a mutation without breaking a checksum).
+Bytes Package(const std::vector<Entry>& entries, int level, int recordLevel = kPackageLevel) {
   Bytes out;
   Put32(&out, kMagic1);
   Put32(&out, 0);  // package size, set at the end
@@ -80,7 +83,7 @@ Bytes Package(const std::vector<Entry>& entries, int level) {
     Set32(&record, 260, offset);
     Set32(&record, 264, entry.dataSize.value_or(static_cast<uint32_t>(entry.data.size())));
     Set32(&record, 268, static_cast<uint32_t>(stored.size()));
-    const Bytes body = Store(record, level);
+    const Bytes body = Store(record, recordLevel == kPackageLevel ? level : recordLevel);
     Put32(&table, static_cast<uint32_t>(body.size()) ^ kMaskA);
     Put32(&table, static_cast<uint32_t>(body.size()) ^ kMaskB);
     table.insert(table.end(), body.begin(), body.end());
@@ -246,28 +249,40 @@ int main(int argc, char** argv) {
   const std::vector<Entry> readable = {
       early, earlyNoise, streamWithoutData, junkWithoutData, {"after.txt", Text("after")}};
 
-  const std::vector<std::pair<std::string, Bytes>> writing = {
-      {"escaping", Package(escaping, 6)},
-      {"duplicates", Package(duplicates, 6)},
-      {"cases", Package(cases, 0)},
-      {"prefix_folder", Package(prefixFolder, 9)},
-      {"mixed", Package(mixed, 6)},
-      {"damaged_streams", Package(damagedStreams, 6)},
-      {"early_streams", Package(readable, 6)},
-      {"few", Package(few, 9)},
-      {"cp936_name", Package({{cp936Name, Text("wide name\n")}}, 6)},
-      {"empty", Package({}, 0)},
+  struct Writing {
+    std::string name;
+    std::vector<Entry> entries;
+    int level;
   };
-  for (const auto& [name, package] : writing) {
-    ok &= Write(root / "fuzz_extract" / (name + ".pck"), package);
-    ok &= Write(packages / (name + "_writing.pck"), package);
-    const int levels[] = {-1, 0, 9};
-    for (size_t i = 0; i < std::size(levels); ++i) {
-      const int threads = 1 + static_cast<int>(i % 2);
-      ok &= Write(root / "fuzz_repack" /
-                      (name + "_level" + std::to_string(levels[i]) + "_threads" +
-                       std::to_string(threads) + ".bin"),
-                  RepackInput(levels[i], threads, package));
+  const std::vector<Writing> writing = {
+      {"escaping", escaping, 6},
+      {"duplicates", duplicates, 6},
+      {"cases", cases, 0},
+      {"prefix_folder", prefixFolder, 9},
+      {"mixed", mixed, 6},
+      {"damaged_streams", damagedStreams, 6},
+      {"early_streams", readable, 6},
+      {"few", few, 9},
+      {"cp936_name", {{cp936Name, Text("wide name\n")}}, 6},
+      {"empty", {}, 0},
+  };
+  for (const Writing& w : writing) {
+    // Each package as the writers make it, and with its records stored plain.
+    std::vector<std::pair<std::string, Bytes>> variants = {{w.name, Package(w.entries, w.level)}};
+    if (w.level != 0 && !w.entries.empty()) {
+      variants.emplace_back(w.name + "_plain_records", Package(w.entries, w.level, 0));
+    }
+    for (const auto& [name, package] : variants) {
+      ok &= Write(root / "fuzz_extract" / (name + ".pck"), package);
+      ok &= Write(packages / (name + "_writing.pck"), package);
+      const int levels[] = {-1, 0, 9};
+      for (size_t i = 0; i < std::size(levels); ++i) {
+        const int threads = 1 + static_cast<int>(i % 2);
+        ok &= Write(root / "fuzz_repack" /
+                        (name + "_level" + std::to_string(levels[i]) + "_threads" +
+                         std::to_string(threads) + ".bin"),
+                    RepackInput(levels[i], threads, package));
+      }
     }
   }
 
