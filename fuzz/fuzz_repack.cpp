@@ -1,14 +1,15 @@
 // fuzz_repack.cpp - repacking arbitrary packages and checking what is left on disk.
 //
-// Input layout: 1 byte level selector (level = byte % 11 - 1, so -1..9), 1 byte
-// thread selector (bit 0: 1 or 2 threads), the rest the package. The package is
-// written as "game.pck" into an emptied scratch folder, which is also the working
-// directory (where "tmp.pck" goes), opened and repacked. Then:
+// Input layout: 1 byte level selector (level = byte % 11 - 1, so -1..9), 1 byte of
+// flags (bit 0: 2 threads instead of 1; bit 1: the package lies in the folder "pkg"),
+// the rest the package. The package is written as "game.pck" into an emptied scratch
+// folder, or its folder "pkg", the scratch folder being the working directory (where
+// "tmp.pck" goes), opened and repacked. Then:
 //   success: the backup "game.pck.old" holds the input bytes, no "tmp.pck" is left,
 //     the new package opens with the same entries in the same order (names, sizes
 //     and reserved words), at -1 each entry's stored bytes are those of the input,
 //     at 0..9 each entry reads back as it read from the input;
-//   failure: "game.pck" holds the input bytes and nothing else is in the folder.
+//   failure: "game.pck" holds the input bytes and nothing else is in either folder.
 // Progress must be the full sequence of both passes on success, a start of it on
 // failure.
 #include <cstdint>
@@ -82,17 +83,28 @@ bool SameEntry(const PckEntry& a, const PckEntry& b) {
   return SameRecord(a, b) && a.offset == b.offset && a.storedSize == b.storedSize;
 }
 
-void CheckSuccess(int32_t level, const std::string& input, const EntryList& before,
-                  PckArchive& repacked) {
+// The scratch folder holds nothing but the package folder, which holds `names`.
+void CheckListing(const fs::path& folder, bool inSub, const std::set<std::string>& names) {
+  if (inSub) {
+    Check(Listing(folder) == std::set<std::string>({"pkg"}));
+    Check(Listing(folder / "pkg") == names);
+  } else {
+    Check(Listing(folder) == names);
+  }
+}
+
+void CheckSuccess(int32_t level, bool inSub, const std::u16string& path, const std::string& input,
+                  const EntryList& before, PckArchive& repacked) {
   const fs::path& folder = fuzzscratch::Folder("repack");
-  Check(Listing(folder) == std::set<std::string>({"game.pck", "game.pck.old"}));
-  Check(fuzzscratch::ReadBytes(folder / "game.pck.old") == input);
-  const std::string output = fuzzscratch::ReadBytes(folder / "game.pck");
+  const fs::path packageFolder = inSub ? folder / "pkg" : folder;
+  CheckListing(folder, inSub, {"game.pck", "game.pck.old"});
+  Check(fuzzscratch::ReadBytes(packageFolder / "game.pck.old") == input);
+  const std::string output = fuzzscratch::ReadBytes(packageFolder / "game.pck");
 
   // The archive has opened the new package, and a fresh open sees the same.
   Check(repacked.IsOpen());
   PckArchive fresh;
-  Check(fresh.Open(u"game.pck") == PckStatus::kSuccess);
+  Check(fresh.Open(path) == PckStatus::kSuccess);
   const EntryList& after = fresh.entries();
   Check(after.size() == before.size());
   Check(repacked.entries().size() == after.size());
@@ -111,7 +123,7 @@ void CheckSuccess(int32_t level, const std::string& input, const EntryList& befo
     return;
   }
   PckArchive old;
-  Check(old.Open(u"game.pck.old") == PckStatus::kSuccess);
+  Check(old.Open(path + u".old") == PckStatus::kSuccess);
   Check(old.entries().size() == before.size());
   ByteBuffer was;
   ByteBuffer now;
@@ -129,16 +141,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   const int32_t level = data[0] % 11 - 1;
   const unsigned threads = (data[1] & 1) + 1;
+  const bool inSub = (data[1] & 2) != 0;
+  const std::u16string path =
+      inSub ? std::u16string(u"pkg") + host::kPathSeparator + u"game.pck" : u"game.pck";
   const std::string input(reinterpret_cast<const char*>(data + 2), size - 2);
 
   const fs::path& folder = fuzzscratch::Folder("repack");
   fuzzscratch::Empty(folder);
   const fuzzscratch::WorkingDirectory inFolder(folder);
-  fuzzscratch::WriteBytes(folder / "game.pck", data + 2, size - 2);
+  const fs::path packageFolder = inSub ? folder / "pkg" : folder;
+  if (inSub) fs::create_directory(packageFolder);
+  fuzzscratch::WriteBytes(packageFolder / "game.pck", data + 2, size - 2);
   SetPckThreadCount(threads);
 
   PckArchive archive;
-  if (archive.Open(u"game.pck") != PckStatus::kSuccess) return 0;
+  if (archive.Open(path) != PckStatus::kSuccess) return 0;
   const EntryList before = archive.entries();
   if (DecodedBytes(before, input.size()) > kDecodedBudget) return 0;
 
@@ -147,14 +164,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<ProgressCall> full = FullProgress(static_cast<int32_t>(before.size()));
   if (status == PckStatus::kSuccess) {
     Check(g_progress == full);
-    CheckSuccess(level, input, before, archive);
+    CheckSuccess(level, inSub, path, input, before, archive);
   } else {
     Check(status == PckStatus::kFileOpenError || status == PckStatus::kZlibError ||
           status == PckStatus::kFileOperationError);
     Check(g_progress.size() <= full.size() &&
           std::equal(g_progress.begin(), g_progress.end(), full.begin()));
-    Check(Listing(folder) == std::set<std::string>({"game.pck"}));
-    Check(fuzzscratch::ReadBytes(folder / "game.pck") == input);
+    CheckListing(folder, inSub, {"game.pck"});
+    Check(fuzzscratch::ReadBytes(packageFolder / "game.pck") == input);
   }
   return 0;
 }

@@ -116,10 +116,11 @@ bool Write(const fs::path& path, const Bytes& bytes) {
   return static_cast<bool>(out);
 }
 
-// Repack input: level selector (level = byte % 11 - 1), thread selector (bit 0: two
-// threads), then the package.
-Bytes RepackInput(int level, int threads, const Bytes& package) {
-  Bytes out = {static_cast<uint8_t>(level + 1), static_cast<uint8_t>(threads - 1)};
+// Repack input: level selector (level = byte % 11 - 1), flags (bit 0: two threads;
+// bit 1: the package in a folder of its own), then the package.
+Bytes RepackInput(int level, int threads, bool inFolder, const Bytes& package) {
+  Bytes out = {static_cast<uint8_t>(level + 1),
+               static_cast<uint8_t>((threads - 1) | (inFolder ? 2 : 0))};
   out.insert(out.end(), package.begin(), package.end());
   return out;
 }
@@ -278,10 +279,11 @@ int main(int argc, char** argv) {
       const int levels[] = {-1, 0, 9};
       for (size_t i = 0; i < std::size(levels); ++i) {
         const int threads = 1 + static_cast<int>(i % 2);
+        const bool inFolder = i == 2;
         ok &= Write(root / "fuzz_repack" /
                         (name + "_level" + std::to_string(levels[i]) + "_threads" +
-                         std::to_string(threads) + ".bin"),
-                    RepackInput(levels[i], threads, package));
+                         std::to_string(threads) + (inFolder ? "_folder" : "") + ".bin"),
+                    RepackInput(levels[i], threads, inFolder, package));
       }
     }
   }
