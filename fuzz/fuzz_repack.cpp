@@ -12,6 +12,7 @@
 //   failure: "game.pck" holds the input bytes and nothing else is in either folder.
 // Progress must be the full sequence of both passes on success, a start of it on
 // failure.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
