@@ -51,10 +51,14 @@ test-asan:
 
 # libFuzzer harnesses (clang): build, write the seeds, run each for FUZZ_SECONDS.
 FUZZ_SECONDS ?= 60
-FUZZERS = fuzz_codec fuzz_package fuzz_options
+FUZZERS = fuzz_codec fuzz_package fuzz_options fuzz_repack fuzz_extract
 FUZZ_MAX_LEN_fuzz_codec = 16384
 FUZZ_MAX_LEN_fuzz_package = 32768
 FUZZ_MAX_LEN_fuzz_options = 512
+FUZZ_MAX_LEN_fuzz_repack = 16384
+FUZZ_MAX_LEN_fuzz_extract = 16384
+# The extract command prints its progress and error lines: not wanted in the log.
+FUZZ_FLAGS_fuzz_extract = -close_fd_mask=1
 
 .PHONY: fuzz fuzz-build
 fuzz-build:
@@ -67,7 +71,7 @@ fuzz: fuzz-build
 	mkdir -p fuzz/artifacts
 	$(foreach f,$(FUZZERS),echo "== $(f) ($(FUZZ_SECONDS) s)" && \
 		build-fuzz/fuzz/$(f) -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 \
-		-max_len=$(FUZZ_MAX_LEN_$(f)) -print_final_stats=1 \
+		-max_len=$(FUZZ_MAX_LEN_$(f)) $(FUZZ_FLAGS_$(f)) -print_final_stats=1 \
 		-artifact_prefix=fuzz/artifacts/$(f)- fuzz/corpus/$(f) && ) true
 
 # Cross build of quillo.exe for 64-bit Windows (needs g++-mingw-w64-x86-64 and libz-mingw-w64-dev).

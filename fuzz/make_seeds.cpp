@@ -2,14 +2,17 @@
 //
 // Standalone on purpose: the packages are laid out here byte by byte with zlib,
 // without the library under test. Usage: make_seeds <corpus root>; it fills
-// <root>/fuzz_package, <root>/fuzz_codec and <root>/fuzz_options.
+// <root>/fuzz_package, <root>/fuzz_codec, <root>/fuzz_options, <root>/fuzz_repack
+// and <root>/fuzz_extract.
 #include <zlib.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -45,12 +48,24 @@ Bytes Store(const Bytes& data, int level) {
   return out;
 }
 
+// An entry's level when it is stored as the rest of its package.
+constexpr int kPackageLevel = -2;
+
 struct Entry {
+  Entry(std::string entryName, Bytes entryData, int entryLevel = kPackageLevel)
+      : name(std::move(entryName)), data(std::move(entryData)), level(entryLevel) {}
+
   std::string name;  // code page 936 bytes, '\' between levels
   Bytes data;
+  int level = kPackageLevel;    // the level of this entry's data
+  std::optional<Bytes> stored;  // stored bytes in place of the encoded data
+  std::optional<uint32_t> dataSize;
 };
 
-Bytes Package(const std::vector<Entry>& entries, int level) {
+// The entries' data at `level` (unless an entry has its own), the table records at
+// `recordLevel` (the same level when not given; 0 stores them plain, where every
+// field can be changed by a mutation without breaking a checksum).
+Bytes Package(const std::vector<Entry>& entries, int level, int recordLevel = kPackageLevel) {
   Bytes out;
   Put32(&out, kMagic1);
   Put32(&out, 0);  // package size, set at the end
@@ -58,15 +73,17 @@ Bytes Package(const std::vector<Entry>& entries, int level) {
   Bytes table;
   for (const Entry& entry : entries) {
     const uint32_t offset = static_cast<uint32_t>(out.size());
-    const Bytes stored = Store(entry.data, level);
+    const Bytes stored =
+        entry.stored ? *entry.stored
+                     : Store(entry.data, entry.level == kPackageLevel ? level : entry.level);
     out.insert(out.end(), stored.begin(), stored.end());
     Bytes record(kRecordSize, 0);
     std::copy(entry.name.begin(), entry.name.begin() + std::min<size_t>(entry.name.size(), 256),
               record.begin());
     Set32(&record, 260, offset);
-    Set32(&record, 264, static_cast<uint32_t>(entry.data.size()));
+    Set32(&record, 264, entry.dataSize.value_or(static_cast<uint32_t>(entry.data.size())));
     Set32(&record, 268, static_cast<uint32_t>(stored.size()));
-    const Bytes body = Store(record, level);
+    const Bytes body = Store(record, recordLevel == kPackageLevel ? level : recordLevel);
     Put32(&table, static_cast<uint32_t>(body.size()) ^ kMaskA);
     Put32(&table, static_cast<uint32_t>(body.size()) ^ kMaskB);
     table.insert(table.end(), body.begin(), body.end());
@@ -99,6 +116,15 @@ bool Write(const fs::path& path, const Bytes& bytes) {
   return static_cast<bool>(out);
 }
 
+// Repack input: level selector (level = byte % 11 - 1), flags (bit 0: two threads;
+// bit 1: the package in a folder of its own), then the package.
+Bytes RepackInput(int level, int threads, bool inFolder, const Bytes& package) {
+  Bytes out = {static_cast<uint8_t>(level + 1),
+               static_cast<uint8_t>((threads - 1) | (inFolder ? 2 : 0))};
+  out.insert(out.end(), package.begin(), package.end());
+  return out;
+}
+
 // Codec input: destination size (4 bytes), level selector (1 byte, level = byte % 13 - 2),
 // then the block.
 Bytes CodecInput(uint32_t destination, int level, const Bytes& block) {
@@ -126,7 +152,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path root = argv[1];
-  for (const char* harness : {"fuzz_package", "fuzz_codec", "fuzz_options"}) {
+  for (const char* harness :
+       {"fuzz_package", "fuzz_codec", "fuzz_options", "fuzz_repack", "fuzz_extract"}) {
     fs::create_directories(root / harness);
   }
   bool ok = true;
@@ -145,6 +172,121 @@ int main(int argc, char** argv) {
   ok &= Write(packages / "few_level9.pck", Package(few, 9));
   ok &= Write(packages / "cp936_name.pck", Package({{cp936Name, Text("wide name\n")}}, 6));
   ok &= Write(packages / "long_name.pck", Package({{std::string(256, 'n'), Text("x")}}, 1));
+
+  // Packages that write files: names that would leave the output root, duplicates,
+  // names that differ only by case, a name that is the folder of another entry's
+  // file (both orders), plain and compressed entries side by side, damaged streams.
+  const Bytes lorem40 = Repeated("lorem ipsum dolor sit amet ", 40);
+  const std::vector<Entry> escaping = {
+      {"ok.txt", Text("stays")},
+      {"..\\up.txt", Text("one level up")},
+      {"a\\..\\..\\up2.txt", Text("two levels up")},
+      {"sub\\..\\..\\..\\up3.txt", Text("three levels up")},
+      {"\\absolute.txt", Text("absolute")},
+      {"/slash_absolute.txt", Text("absolute with a slash")},
+      {"C:\\drive.txt", Text("drive letter")},
+      {"1:\\digit.txt", Text("digit and colon")},
+      {"", Text("no name")},
+      {"..ok\\a..b.txt", Text("dots inside names")},
+      {"dot\\.\\inside.txt", Text("a dot folder")},
+      {"double\\\\sep.txt", Text("two separators")},
+      {"trailing\\", Text("ends in a separator")},
+  };
+  const std::vector<Entry> duplicates = {
+      {"dup.txt", Text("first")},
+      {"other.txt", Text("between")},
+      {"dup.txt", lorem40},
+      {"dir\\dup.txt", Text("x")},
+      {"dir/dup.txt", Text("same path, other separator")},
+      {"dir\\.\\dup.txt", Text("same path through a dot")},
+  };
+  const std::vector<Entry> cases = {
+      {"Case.txt", Text("upper")},
+      {"case.txt", Text("lower")},
+      {"CASE\\x.txt", Text("upper folder")},
+      {"case\\x.txt", Text("lower folder")},
+  };
+  const std::vector<Entry> prefixFolder = {
+      {"folder", Text("a file first")},
+      {"folder\\inner.txt", Text("then a file inside it")},
+      {"tree\\leaf.txt", Text("a file inside first")},
+      {"tree", Text("then the folder as a file")},
+  };
+  Bytes truncated = Store(lorem40, 9);
+  truncated.resize(truncated.size() / 2);
+  const Bytes incompressible = [] {
+    Bytes out;
+    uint32_t x = 12345;
+    for (int i = 0; i < 600; ++i)
+      out.push_back(static_cast<uint8_t>((x = x * 1103515245 + 12345) >> 16));
+    return out;
+  }();
+  std::vector<Entry> mixed = {
+      {"plain.txt", lorem40, 0},
+      {"packed.txt", lorem40, 9},
+      {"noise.bin", incompressible, 9},
+      {"empty.dat", {}},
+  };
+  Entry early{"early.txt", lorem40, 9};
+  early.dataSize = static_cast<uint32_t>(lorem40.size() + 100);
+  Entry earlyNoise{"early_noise.bin", incompressible, 9};
+  earlyNoise.stored = [&] {
+    // A stream of incompressible bytes (stored deflate blocks) that ends early.
+    uLongf length = compressBound(incompressible.size());
+    Bytes out(length);
+    compress2(out.data(), &length, incompressible.data(), incompressible.size(), 0);
+    out.resize(length);
+    return out;
+  }();
+  earlyNoise.dataSize = static_cast<uint32_t>(incompressible.size() + 50);
+  Entry damaged{"damaged.txt", lorem40};
+  damaged.stored = truncated;
+  Entry streamWithoutData{"stream_no_data.dat", {}};
+  streamWithoutData.stored = Store(lorem40, 6);
+  Entry junkWithoutData{"junk_no_data.dat", {}};
+  junkWithoutData.stored = Text("not a stream");
+  const std::vector<Entry> damagedStreams = {
+      early, earlyNoise, streamWithoutData, junkWithoutData, damaged, {"after.txt", Text("after")}};
+  const std::vector<Entry> readable = {
+      early, earlyNoise, streamWithoutData, junkWithoutData, {"after.txt", Text("after")}};
+
+  struct Writing {
+    std::string name;
+    std::vector<Entry> entries;
+    int level;
+  };
+  const std::vector<Writing> writing = {
+      {"escaping", escaping, 6},
+      {"duplicates", duplicates, 6},
+      {"cases", cases, 0},
+      {"prefix_folder", prefixFolder, 9},
+      {"mixed", mixed, 6},
+      {"damaged_streams", damagedStreams, 6},
+      {"early_streams", readable, 6},
+      {"few", few, 9},
+      {"cp936_name", {{cp936Name, Text("wide name\n")}}, 6},
+      {"empty", {}, 0},
+  };
+  for (const Writing& w : writing) {
+    // Each package as the writers make it, and with its records stored plain.
+    std::vector<std::pair<std::string, Bytes>> variants = {{w.name, Package(w.entries, w.level)}};
+    if (w.level != 0 && !w.entries.empty()) {
+      variants.emplace_back(w.name + "_plain_records", Package(w.entries, w.level, 0));
+    }
+    for (const auto& [name, package] : variants) {
+      ok &= Write(root / "fuzz_extract" / (name + ".pck"), package);
+      ok &= Write(packages / (name + "_writing.pck"), package);
+      const int levels[] = {-1, 0, 9};
+      for (size_t i = 0; i < std::size(levels); ++i) {
+        const int threads = 1 + static_cast<int>(i % 2);
+        const bool inFolder = i == 2;
+        ok &= Write(root / "fuzz_repack" /
+                        (name + "_level" + std::to_string(levels[i]) + "_threads" +
+                         std::to_string(threads) + (inFolder ? "_folder" : "") + ".bin"),
+                    RepackInput(levels[i], threads, inFolder, package));
+      }
+    }
+  }
 
   const fs::path codec = root / "fuzz_codec";
   const Bytes zeros(1000, 0);

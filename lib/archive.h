@@ -112,7 +112,9 @@ class PckArchive {
 
   // Rewrites the open package at `level`: -1 copies every entry's stored bytes
   // unchanged (only the table is encoded afresh, at zlib's default level); 0..9
-  // decode every non-empty entry and encode it again at that level. The new package
+  // decode every non-empty entry and encode it again at that level, except that an
+  // entry whose new bytes would not read back as it reads now (a stream that ends
+  // early, stored plain) keeps its stored bytes. The new package
   // is written to "tmp.pck" in the current working directory (a file of that name
   // is truncated) and flushed to disk; then the package is renamed to path() +
   // ".old", which is never replaced, "tmp.pck" is renamed to path() and opened, so

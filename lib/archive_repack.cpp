@@ -7,6 +7,17 @@ namespace {
 
 constexpr char16_t kTempPackage[] = u"tmp.pck";
 
+// True when `storedSize` bytes that CompressBlock made of `decodedSize` bytes read
+// back as those bytes for an entry of `dataSize`. A stream that ended early decodes
+// to fewer bytes than its dataSize: stored plain they would no longer decode, and
+// squeezed into fewer bytes than a stream of dataSize bytes can take, the reader
+// refuses them.
+bool ReadsBack(size_t storedSize, size_t decodedSize, uint32_t dataSize) {
+  const bool plain = storedSize == decodedSize;
+  if (plain && decodedSize != dataSize) return false;
+  return StoredSizeCanHold(static_cast<uint32_t>(storedSize), dataSize);
+}
+
 }  // namespace
 
 PckStatus PckArchive::Repack(int32_t level, ProgressCallback progress) {
@@ -36,6 +47,7 @@ PckStatus PckArchive::Repack(int32_t level, ProgressCallback progress) {
 
     ByteBuffer stored;
     ByteBuffer data;
+    ByteBuffer encoded;
     const int32_t total = static_cast<int32_t>(entries_.size());
     int32_t i = 1;
     for (PckEntry& entry : entries_) {
@@ -53,9 +65,14 @@ PckStatus PckArchive::Repack(int32_t level, ProgressCallback progress) {
         PckStatus status =
             DecompressBlock(stored.data(), static_cast<uint32_t>(stored.size()), &data);
         if (IsError(status)) Raise(status);
-        status = CompressBlock(level, data.data(), static_cast<uint32_t>(data.size()), &stored);
+        status = CompressBlock(level, data.data(), static_cast<uint32_t>(data.size()), &encoded);
         if (IsError(status)) Raise(status);
-        entry.storedSize = static_cast<uint32_t>(stored.size());
+        // Bytes that would not read back as the entry reads now are not written: the
+        // entry keeps the stored bytes it has.
+        if (ReadsBack(encoded.size(), data.size(), entry.dataSize)) {
+          stored.swap(encoded);
+          entry.storedSize = static_cast<uint32_t>(stored.size());
+        }
       }
       entry.offset = static_cast<uint32_t>(writer.position());
       writer.Write(stored.data(), stored.size());

@@ -1,7 +1,7 @@
 // fault_test.cpp - the tool end to end under faults: writes that stop at a file-size
 // limit, an output folder that cannot be written, a source file that is gone when it
-// is opened, and a repack killed at many points. Every check is about what the run
-// printed and what it left on disk.
+// is opened, and a repack killed at many points, one of them between its two renames.
+// Every check is about what the run printed and what it left on disk.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -20,6 +20,7 @@
 #include "names.h"
 #include "pck_writer.h"
 #include "test_util.h"
+#include "work_queue.h"
 
 extern char** environ;
 
@@ -445,6 +446,58 @@ TEST_F(FaultTest, RepackKilledAnywhereLeavesTheOldOrTheNewPackage) {
     }
   }
   for (const auto& [outcome, count] : outcomes) RecordProperty(outcome, count);
+}
+
+// Forwards everything and kills the process as soon as one rename has succeeded.
+class KillAfterFirstRename : public host::HostWrapper {
+ public:
+  KillAfterFirstRename() : HostWrapper(host::Host::Default()) {}
+  bool RenameFile(const std::u16string& from, const std::u16string& to) override {
+    const bool renamed = target_.RenameFile(from, to);
+    if (renamed) testutil::KillSelf();
+    return renamed;
+  }
+};
+
+TEST_F(FaultTest, RepackKilledBetweenTheRenamesLeavesBothPackagesWhole) {
+  const std::map<std::string, std::string> sources = WriteSources(40, 1500, 30000, 9);
+  const std::string original = CreatePackage(0);
+  // A run of the tool that completes gives the bytes the new package must have.
+  const std::vector<std::string> args = {"-r", "-z", "9", "game.pck"};
+  ASSERT_EQ(1, RunTool(args).exitCode);
+  const std::string repacked = ReadFile(Path("game.pck"));
+  ASSERT_NE(original, repacked);
+  ASSERT_TRUE(HoldsExactly(Path("game.pck"), sources));
+
+  for (const unsigned threads : {1u, 2u}) {
+    SCOPED_TRACE(threads);
+    Restore(original);
+    // The repack runs in a child process, which the host kills right after the
+    // package has become "game.pck.old" and before "tmp.pck" takes its place.
+    const pid_t pid = fork();
+    ASSERT_NE(-1, pid);
+    if (pid == 0) {
+      SetPckThreadCount(threads);
+      KillAfterFirstRename killer;
+      host::Host::SetCurrent(&killer);
+      PckArchive archive;
+      if (archive.Open(u"game.pck") != PckStatus::kSuccess) _exit(2);
+      (void)archive.Repack(9, nullptr);
+      _exit(3);  // the rename did not happen, or did not kill
+    }
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+    ASSERT_EQ(SIGKILL, WTERMSIG(status));
+
+    // Nothing is lost: the old package is whole as the backup, the new one whole as
+    // "tmp.pck", each byte for byte.
+    EXPECT_EQ((std::set<std::string>{"game.pck.old", "src", "tmp.pck"}), TopLevel());
+    EXPECT_EQ(original, ReadFile(Path("game.pck.old")));
+    EXPECT_EQ(repacked, ReadFile(Path("tmp.pck")));
+    EXPECT_TRUE(HoldsExactly(Path("game.pck.old"), sources));
+    EXPECT_TRUE(HoldsExactly(Path("tmp.pck"), sources));
+  }
 }
 
 }  // namespace

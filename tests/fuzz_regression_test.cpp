@@ -1,8 +1,10 @@
 // fuzz_regression_test.cpp - inputs found by the fuzz harnesses, each once a fault.
 //
-// Every case is a whole package as it was written to disk. The library must answer
-// each with a status, and the tool must finish its run normally; under the
-// sanitizer build (make test-asan) the original faults are reported as failures.
+// The reading cases are whole packages as they were written to disk. The library
+// must answer each with a status, and the tool must finish its run normally; under
+// the sanitizer build (make test-asan) the original faults are reported as failures.
+// The repack cases are packages built from the entries that once did not read back
+// after a repack.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "archive.h"
+#include "pck_writer.h"
 #include "test_util.h"
 
 namespace {
@@ -119,6 +122,61 @@ TEST_F(FuzzRegressionTest, ToolListsAndExtractsWithoutFault) {
       EXPECT_EQ(0, run.signal);
       EXPECT_EQ(1, run.exitCode);  // a sanitizer report exits with a code of its own
       EXPECT_NE(std::string::npos, run.out.find(mounted)) << run.out;
+    }
+  }
+}
+
+// Streams that end before their dataSize: an entry of that kind reads back as the
+// bytes its stream holds, and a repack at any level used to write bytes that no longer
+// did (stored plain, shorter than dataSize; or a stream so short that no stream of
+// that length reaches dataSize, which the reader refuses).
+std::vector<std::pair<const char*, pckfix::FixtureEntry>> EarlyStreams() {
+  auto entry = [](const char* name, const std::string& data, const std::string& stored,
+                  uint32_t dataSize) {
+    pckfix::FixtureEntry e;
+    e.name = name;
+    e.data = data;
+    e.stored = stored;
+    e.dataSize = dataSize;
+    return e;
+  };
+  const std::string text = testutil::Text(500, "short ");
+  const std::string noise = testutil::Noise(600);
+  const std::string zeros(100000, '\0');
+  return {
+      {"compressible, stored plain at level 0",
+       entry("text.txt", text, pckfix::Zlib(text, 9), 600)},
+      {"incompressible, stored plain at every level",
+       entry("noise.bin", noise, pckfix::Zlib(noise, 0), 650)},
+      {"squeezed below what dataSize needs",
+       entry("zeros.bin", zeros, pckfix::Zlib(zeros, 0), 1000000)},
+  };
+}
+
+TEST_F(FuzzRegressionTest, RepackedEntriesReadBackAsBefore) {
+  for (const auto& [label, early] : EarlyStreams()) {
+    SCOPED_TRACE(label);
+    pckfix::FixtureEntry after;
+    after.name = "after.txt";
+    after.data = "after";
+    pckfix::FixturePackage package;
+    package.entries = {early, after};
+    const std::string bytes = pckfix::BuildPackage(package);
+    for (int level = 0; level <= 9; ++level) {
+      SCOPED_TRACE(level);
+      testutil::WriteFile(Path("game.pck"), bytes);
+      std::filesystem::remove(Path("game.pck.old"));
+      PckArchive archive;
+      ASSERT_PCK_OK(archive.Open(u"game.pck"));
+      ASSERT_PCK_OK(archive.Repack(level, nullptr));
+      ASSERT_EQ(2u, archive.entries().size());
+      EXPECT_EQ(bytes, testutil::ReadFile(Path("game.pck.old")));
+      const std::vector<std::string> wanted = {early.data, after.data};
+      for (size_t i = 0; i < wanted.size(); ++i) {
+        ByteBuffer data;
+        EXPECT_PCK_OK(archive.ReadEntry(archive.entries()[i], &data));
+        EXPECT_EQ(wanted[i], std::string(data.begin(), data.end()));
+      }
     }
   }
 }

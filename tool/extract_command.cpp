@@ -72,15 +72,12 @@ void AppendLogLine(const PckEntry& entry) {
   file->Close();
 }
 
-int ExtractCommand() {
-  PckArchive archive;
-  if (!MountPackage(&archive)) return 0;
+int ExtractAll(PckArchive& archive, const std::u16string& root) {
   PckStatus status = PckStatus::kSuccess;
 
   EntryList entries;
   (void)archive.CopyEntries(&entries);
   const int32_t total = static_cast<int32_t>(entries.size());
-  const std::u16string root = *toolOptions.packagePath + u".files" + host::kPathSeparator;
 
   ByteBuffer buffer;
   int32_t n = 1;
@@ -107,4 +104,10 @@ int ExtractCommand() {
     }
   }
   return static_cast<int>(status);
+}
+
+int ExtractCommand() {
+  PckArchive archive;
+  if (!MountPackage(&archive)) return 0;
+  return ExtractAll(archive, *toolOptions.packagePath + u".files" + host::kPathSeparator);
 }
