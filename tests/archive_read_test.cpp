@@ -325,8 +325,11 @@ TEST_F(PckArchiveTest, MissingFileGivesStatusOneAndNoStream) {
 // Runs `body` in a child process with a capped address space and returns its
 // exit code, or -1 when it died: an allocation sized from a damaged field fails
 // there instead of succeeding quietly on an overcommitting host.
-// Linux only: a forked child and RLIMIT_AS.
-#ifndef _WIN32
+#ifdef _WIN32
+// Windows has no address-space cap for a child: the body runs in the test process,
+// which still checks every status the damaged fields give.
+int InCappedChild(const std::function<int()>& body) { return body(); }
+#else
 int InCappedChild(const std::function<int()>& body) {
   fflush(nullptr);
   const pid_t pid = fork();
@@ -346,8 +349,6 @@ int InCappedChild(const std::function<int()>& body) {
 #endif
 
 TEST_F(PckArchiveTest, HugeCountsAndLengthsAllocateNothingForThemselves) {
-  SKIP_UNLESS_LINUX("a forked child with a capped address space (RLIMIT_AS)");
-#ifndef _WIN32
   const std::string cases[] = {
       With([](auto& p) { p.entryCount = 0xFFFFFFFF; }),
       With([](auto& p) {
@@ -363,7 +364,6 @@ TEST_F(PckArchiveTest, HugeCountsAndLengthsAllocateNothingForThemselves) {
     });
     EXPECT_TRUE(code == 3 || code == 4) << code;
   }
-#endif
 }
 
 // --- Reopening and closing --------------------------------------------------------

@@ -226,7 +226,7 @@ TEST_F(RepackTest, LevelMinusOneReproducesAPackageThatCreateWrote) {
   const std::u16string base = U16(Path("src")) + host::kPathSeparator;
   for (const auto& [name, data] : sources) {
     WriteFile(Path("src/" + name), data);
-    files.push_back(base + host::Utf8ToUtf16(name));
+    files.push_back(base + testutil::HostPath16(name));
   }
   std::string created;
   {

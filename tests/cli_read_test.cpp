@@ -141,7 +141,7 @@ TEST_F(CliReadTest, ModeLineFollowsTheOptions) {
 
 TEST_F(CliReadTest, CreateModeLineShowsTheClampedLevel) {
   const std::string out = Run({"-z", "12", "-c", "dir", "out.pck"});
-  const std::string expected = kBanner + WriteModeLine("out.pck", "create", 9);
+  const std::string expected = Console(kBanner + WriteModeLine("out.pck", "create", 9));
   EXPECT_EQ(expected, out.substr(0, expected.size()));
 }
 

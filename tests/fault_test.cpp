@@ -179,7 +179,7 @@ class FaultTest : public TempDirTest {
   std::string CreatePackage(int level) {
     const RunResult run = RunTool({"-c", "src", "-z", std::to_string(level), "game.pck"});
     EXPECT_EQ(1, run.exitCode);
-    EXPECT_TRUE(run.out.ends_with("\n pck create success\n")) << run.out;
+    EXPECT_TRUE(run.out.ends_with(Console("\n pck create success\n"))) << run.out;
     return ReadFile(Path("game.pck"));
   }
 

@@ -87,7 +87,7 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
   }
   char buffer[4096];
   DWORD got = 0;
-  while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+  while (::ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) {
     result.out.append(buffer, got);
   }
   CloseHandle(readEnd);

@@ -71,6 +71,12 @@ inline std::string HostPath(std::string path) {
   return path;
 }
 
+// A relative path written with '/' (UTF-8) as the file search of this host gives it,
+// in UTF-16 with the host's separator.
+inline std::u16string HostPath16(const std::string& path) {
+  return host::Utf8ToUtf16(HostPath(path));
+}
+
 // The bytes that console text (UTF-8, "\n" line ends, as the literals of the tests
 // are written) becomes on the tool's standard output: the same bytes on Linux; on
 // Windows code page 936, each "\n" written as CR LF by the text-mode stream.
