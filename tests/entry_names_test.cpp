@@ -1,6 +1,6 @@
-// entry_names_test.cpp - which entry names extraction writes: the rule itself on
-// both hosts' terms, and the extract command end to end on the names that only
-// Windows gives a meaning of its own.
+// entry_names_test.cpp - names that Windows gives a meaning of its own: which entry
+// names extraction writes (the rule on both hosts' terms, and the extract command
+// end to end), and device names as package paths.
 #include "entry_names.h"
 
 #include "pck_writer.h"
@@ -158,6 +158,33 @@ TEST_F(EntryNamesCliTest, WindowsOnlyHazardsAreRefusedOnWindowsAndWrittenOnLinux
     EXPECT_EQ((std::vector<std::string>{"game.pck", "game.pck.files", "game.pck.files/last.txt",
                                         "game.pck.files/ok.txt"}),
               TreeListing(dir_));
+  }
+}
+
+// A package path that is a device name on Windows (in any folder, with any
+// extension) is no package there: creation fails instead of reporting success
+// while the bytes go to the null device, and reading never waits on the console.
+// On Linux these are ordinary file names.
+TEST_F(EntryNamesCliTest, DeviceNamesAreNoPackagesOnWindows) {
+  WriteFile(Path("data/a.txt"), "alpha");
+  const std::string create = kBanner + std::string("       pck : nul.pck\n      mode : create\n") +
+                             "comp level : -1\n serching files...done\n";
+  testutil::RunResult run = RunTool({"-c", "data", "nul.pck"});
+  if (kWindowsHost) {
+    EXPECT_EQ(Console(create + "\n pck create error : file open error"), run.out);
+    EXPECT_EQ((std::vector<std::string>{"data", "data/a.txt"}), TreeListing(dir_));
+  } else {
+    EXPECT_EQ(Console(create + Progress("compress data", 1, 1) +
+                      Progress("write file entry", 1, 1) + "\n pck create success\n"),
+              run.out);
+    EXPECT_TRUE(fs::is_regular_file(Path("nul.pck")));
+  }
+  for (const char* package : {"con", "CON.pck", "aux"}) {
+    SCOPED_TRACE(package);
+    run = RunTool({"-x", package});
+    EXPECT_EQ(Console(kBanner + std::string("  pck : ") + package +
+                      "\n mode : extract\n mount pck...file open error\n"),
+              run.out);
   }
 }
 

@@ -141,7 +141,10 @@ TEST_F(HostTest, OnlyRegularFilesAreOpened) {
   // A pipe without a writer would block an open for reading forever, one without
   // a reader an open for writing; neither waits, and neither opens.
   std::vector<std::string> names = {"dir"};
-#ifndef _WIN32
+#ifdef _WIN32
+  // Device names, in any folder and with any extension, are no files either.
+  names.insert(names.end(), {"NUL", "nul.txt", "CON", "com1.pck"});
+#else
   ASSERT_EQ(0, mkfifo(Path("pipe").c_str(), 0644));  // named pipes in a folder: Linux only
   names.push_back("pipe");
 #endif
@@ -151,6 +154,9 @@ TEST_F(HostTest, OnlyRegularFilesAreOpened) {
          {host::OpenMode::kRead, host::OpenMode::kWrite, host::OpenMode::kAppend}) {
       EXPECT_EQ(nullptr, h.OpenFile(U16(Path(name)), mode)) << name;
     }
+  }
+  if (testutil::kWindowsHost) {  // and no file of such a name was made
+    EXPECT_EQ((std::vector<std::string>{"dir"}), testutil::TreeListing(dir_));
   }
 }
 

@@ -101,6 +101,14 @@ class WindowsHost final : public Host {
                                                       : L"ab";
     FILE* stream = _wfopen(NativePath(path).c_str(), flags);
     if (!stream) return nullptr;
+    // Only files on disk are opened, as on POSIX only regular files: a device name
+    // (NUL, CON, COM1, ... with any extension, in any folder) opens the device, so a
+    // package "written" to nul.pck would be lost while creation reports success, and
+    // reading CON would wait for the keyboard.
+    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != FILE_TYPE_DISK) {
+      fclose(stream);
+      return nullptr;
+    }
     return std::make_unique<WindowsFile>(stream);
   }
 
