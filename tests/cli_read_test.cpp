@@ -139,6 +139,27 @@ TEST_F(CliReadTest, ModeLineFollowsTheOptions) {
   }
 }
 
+// On Windows any argument that begins with '/' is an option, as on the original; on
+// Linux, where '/' begins every absolute path, only "/" and "/x" are.
+TEST_F(CliReadTest, LongerArgumentBeginningWithSlashIsAnOptionOnlyOnWindows) {
+  const std::string out = Run({"-x", "/lost.pck"});
+  if (testutil::kWindowsHost) {
+    EXPECT_EQ(Console(std::string(kBanner) + kUsage), out);  // "/lost.pck" is option 'l'
+  } else {
+    EXPECT_EQ(
+        Console(kBanner + ReadModeLine("/lost.pck", "extract") + " mount pck...file open error\n"),
+        out);
+  }
+  // "/lx": the mode letter 'l' after '/' on Windows, so that a.pck is listed there.
+  const std::string list = Run({"/lx", "a.pck"});
+  if (testutil::kWindowsHost) {
+    EXPECT_EQ(Console(kBanner + ReadModeLine("a.pck", "list") + " mount pck...file open error\n"),
+              list);
+  } else {
+    EXPECT_EQ(Console(std::string(kBanner) + kUsage), list);  // "/lx" is a path, a.pck too
+  }
+}
+
 TEST_F(CliReadTest, CreateModeLineShowsTheClampedLevel) {
   const std::string out = Run({"-z", "12", "-c", "dir", "out.pck"});
   const std::string expected = Console(kBanner + WriteModeLine("out.pck", "create", 9));
