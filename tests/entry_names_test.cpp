@@ -188,4 +188,14 @@ TEST_F(EntryNamesCliTest, DeviceNamesAreNoPackagesOnWindows) {
   }
 }
 
+// A package path with a character that code page 936 cannot show: on Windows the
+// character is printed as '?' (as in log.txt) and the rest of the line is kept; the
+// Linux console is UTF-8 and shows it.
+TEST_F(EntryNamesCliTest, PathWithoutACodePage936FormIsShownWithAQuestionMark) {
+  const std::string shown = kWindowsHost ? "a?b.pck" : "a\U0001F600b.pck";
+  const std::string tail = "\n mode : extract\n mount pck...file open error\n";
+  const testutil::RunResult run = RunTool({"-x", "a\U0001F600b.pck"});
+  EXPECT_EQ(Console(kBanner + std::string("  pck : ") + shown + tail), run.out);
+}
+
 }  // namespace
