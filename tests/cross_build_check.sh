@@ -5,8 +5,9 @@
 # packages of the other back to the tree.
 #
 # In a tree with one item per folder the order is fixed on every host, so there the
-# packages must be identical; for the sample tree (several files per folder) they
-# must be identical when both packages list their entries in the same order.
+# packages must be identical; for the trees with more items in a folder (the sample,
+# and one file and one folder per folder) they must be identical when both
+# packages list their entries in the same order.
 set -eu
 linux=$1
 windows=$2
@@ -33,8 +34,12 @@ seq 1 4000 | sed 's/$/ 说明文字/' >chain/数据/子/说明.txt
 head -c 30000 /dev/urandom >noise/noise.bin
 : >empty/e/empty.txt
 cp -R "$sample" sample
+mkdir -p deep/s/t
+echo one >deep/f1.txt
+head -c 5000 /dev/urandom >deep/s/f2.bin
+seq 1 999 >deep/s/t/f3.txt
 
-for tree in chain noise empty sample; do
+for tree in chain noise empty deep sample; do
   for level in -1 0 1 9; do
     what="$tree at level $level"
     rm -rf l.pck w.pck l.lst.txt w.lst.txt x*.pck*
@@ -47,7 +52,7 @@ for tree in chain noise empty sample; do
     if cmp -s l.lst.txt w.lst.txt; then
       cmp -s l.pck w.pck || fail "$what: same entry order, different package bytes"
       same="identical"
-    elif [ "$tree" = sample ]; then
+    elif [ "$tree" = sample ] || [ "$tree" = deep ]; then
       same="listed in another order"
     else
       fail "$what: one item per folder, yet another entry order"
