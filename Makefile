@@ -1,5 +1,5 @@
 # Thin wrapper around CMake: `make`, `make test`, `make demo`, `make test-asan`, `make fuzz`,
-# `make install PREFIX=P`.
+# `make install PREFIX=P`, `make windows`, `make test-windows`.
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -26,7 +26,7 @@ install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 clean:
-	rm -rf $(BUILD) build-asan build-fuzz
+	rm -rf $(BUILD) build-asan build-fuzz $(WIN_BUILD)
 
 .PHONY: bench
 bench:
@@ -74,8 +74,24 @@ fuzz: fuzz-build
 		-max_len=$(FUZZ_MAX_LEN_$(f)) $(FUZZ_FLAGS_$(f)) -print_final_stats=1 \
 		-artifact_prefix=fuzz/artifacts/$(f)- fuzz/corpus/$(f) && ) true
 
-# Cross build of quillo.exe for 64-bit Windows (needs g++-mingw-w64-x86-64 and libz-mingw-w64-dev).
-.PHONY: windows
+# Cross build of quillo.exe for 64-bit Windows with MinGW-w64 (posix thread model),
+# needs g++-mingw-w64-x86-64-posix and libz-mingw-w64-dev; the .exe needs no DLL.
+WIN_BUILD ?= build-win
+WIN_CONFIGURE = cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	-DCMAKE_BUILD_TYPE=Release
+
+.PHONY: windows test-windows
 windows:
-	cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DQUILLO_BUILD_TESTS=OFF
-	cmake --build build-win -j $(JOBS)
+	$(WIN_CONFIGURE) -DQUILLO_BUILD_TESTS=OFF
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+
+# The tool and the whole suite cross-built the same way (GoogleTest from
+# /usr/src/googletest) and run under Wine through ctest (needs wine64 and wine as
+# well), with the import-table check and the comparison with the Linux tool's
+# packages, for which the Linux tool is built first.
+test-windows:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS) --target quillo
+	$(WIN_CONFIGURE) -DQUILLO_BUILD_TESTS=ON -DQUILLO_LINUX_TOOL=$(CURDIR)/$(BUILD)/quillo
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+	sh tests/run_under_wine.sh $(WIN_BUILD) $(JOBS)

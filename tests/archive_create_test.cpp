@@ -198,7 +198,7 @@ class CreateTest : public TempDirTest {
     FileList files;
     for (const Source& s : sources) {
       WriteFile(Path("src/" + s.path), s.data);
-      files.push_back(Base() + host::Utf8ToUtf16(s.path));
+      files.push_back(Base() + testutil::HostPath16(s.path));
     }
     return files;
   }

@@ -1,7 +1,6 @@
 // archive_repack_test.cpp - PckArchive::Repack: the package it writes at each level,
 // checked against the fixture writer, the progress it reports, the free-space test,
 // and what every failure leaves on disk.
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -237,7 +236,7 @@ TEST_F(RepackTest, LevelMinusOneReproducesAPackageThatCreateWrote) {
   const std::u16string base = U16(Path("src")) + host::kPathSeparator;
   for (const auto& [name, data] : sources) {
     WriteFile(Path("src/" + name), data);
-    files.push_back(base + host::Utf8ToUtf16(name));
+    files.push_back(base + testutil::HostPath16(name));
   }
   std::string created;
   {
@@ -403,17 +402,20 @@ TEST_F(RepackTest, LevelMinusOneCopiesStoredBytesThatCannotBeDecoded) {
 // --- The free-space test --------------------------------------------------------------
 
 TEST_F(RepackTest, FreeSpaceIsAskedForThePackageDirectory) {
+  const std::u16string kSeparator(1, host::kPathSeparator);
   fs::create_directories(Path("sub"));
   const std::string bytes = BuildPackage(MixedPackage());
   const struct {
     std::string package;
     std::u16string directory;
   } cases[] = {
-      {"game.pck", u"./"},
-      // '\' separates nothing on this host.
-      {"back\\slash.pck", u"./"},
-      {"sub/game.pck", u"sub/"},
-      {Path("sub/abs.pck").string(), U16(Path("sub")) + u"/"},
+      {"game.pck", u"." + kSeparator},
+      // Only the host's separator ends the directory: '\' separates nothing on Linux,
+      // and on Windows the tool looks for '\' alone, as the original did.
+      {"back\\slash.pck", testutil::kWindowsHost ? u"back\\" : u"./"},
+      {"sub/game.pck", testutil::kWindowsHost ? u".\\" : u"sub/"},
+      {testutil::PathU8(Path("sub/abs.pck").make_preferred()),
+       U16(Path("sub").make_preferred()) + kSeparator},
   };
   UseHost();
   for (const auto& c : cases) {
@@ -638,16 +640,18 @@ TEST_F(RepackTest, PackageThatIsTmpInTheWorkingDirectoryIsRefusedUntouched) {
     const char* label;
     std::string path;
     std::function<void()> make;
+    bool symbolicLink = false;  // Linux only
   } cases[] = {
       {"bare name", "tmp.pck", [] {}},
       {"dot path", "./tmp.pck", [] {}},
-      {"absolute path", Path("tmp.pck").string(), [] {}},
-      {"hard link", "link.pck", [] { ASSERT_EQ(0, link("tmp.pck", "link.pck")); }},
-      {"symbolic link", "sym.pck", [] { ASSERT_EQ(0, symlink("tmp.pck", "sym.pck")); }},
+      {"absolute path", testutil::PathU8(Path("tmp.pck")), [] {}},
+      {"hard link", "link.pck", [] { fs::create_hard_link("tmp.pck", "link.pck"); }},
+      {"symbolic link", "sym.pck", [] { fs::create_symlink("tmp.pck", "sym.pck"); }, true},
   };
   UseHost();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
+    if (c.symbolicLink && testutil::kWindowsHost) continue;
     fs::remove(Path("link.pck"));
     fs::remove(Path("sym.pck"));
     WriteFile(Path("tmp.pck"), bytes);

@@ -2,12 +2,14 @@
 // limit, an output folder that cannot be written, a source file that is gone when it
 // is opened, and a repack killed at many points, one of them between its two renames.
 // Every check is about what the run printed and what it left on disk.
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <map>
@@ -22,7 +24,9 @@
 #include "test_util.h"
 #include "work_queue.h"
 
+#ifndef _WIN32
 extern char** environ;
+#endif
 
 namespace {
 
@@ -30,6 +34,7 @@ namespace fs = std::filesystem;
 using pckfix::BuildPackage;
 using pckfix::FixtureEntry;
 using pckfix::FixturePackage;
+using testutil::Console;
 using testutil::kBanner;
 using testutil::Progress;
 using testutil::ReadFile;
@@ -146,7 +151,9 @@ class FaultTest : public TempDirTest {
   // The names directly inside the scratch folder.
   std::set<std::string> TopLevel() const {
     std::set<std::string> out;
-    for (const auto& item : fs::directory_iterator(dir_)) out.insert(item.path().filename());
+    for (const auto& item : fs::directory_iterator(dir_)) {
+      out.insert(testutil::PathU8(item.path().filename()));
+    }
     return out;
   }
 
@@ -173,7 +180,7 @@ class FaultTest : public TempDirTest {
   std::string CreatePackage(int level) {
     const RunResult run = RunTool({"-c", "src", "-z", std::to_string(level), "game.pck"});
     EXPECT_EQ(1, run.exitCode);
-    EXPECT_TRUE(run.out.ends_with("\n pck create success\n")) << run.out;
+    EXPECT_TRUE(run.out.ends_with(Console("\n pck create success\n"))) << run.out;
     return ReadFile(Path("game.pck"));
   }
 
@@ -188,6 +195,7 @@ class FaultTest : public TempDirTest {
 // --- Writes that stop at a file-size limit ----------------------------------------------
 
 TEST_F(FaultTest, CreateStoppedByAFileSizeLimitRemovesThePackage) {
+  SKIP_UNLESS_LINUX("a file-size limit (RLIMIT_FSIZE) on the child");
   const std::map<std::string, std::string> sources = WriteSources(12, 3000, 40000, 4);
   const std::string reference = CreatePackage(9);
   const Layout layout = LayoutOf(reference);
@@ -217,12 +225,13 @@ TEST_F(FaultTest, CreateStoppedByAFileSizeLimitRemovesThePackage) {
   fs::remove(Path("game.pck"));
   RunOptions options;
   options.fileSizeLimit = layout.size;
-  EXPECT_EQ(before + progress + "\n pck create success\n",
+  EXPECT_EQ(Console(before + progress + "\n pck create success\n"),
             RunTool({"-c", "src", "-z", "9", "game.pck"}, options).out);
   EXPECT_EQ(reference, ReadFile(Path("game.pck")));
 }
 
 TEST_F(FaultTest, RepackStoppedByAFileSizeLimitLeavesThePackageUntouched) {
+  SKIP_UNLESS_LINUX("a file-size limit (RLIMIT_FSIZE) on the child");
   const std::map<std::string, std::string> sources = WriteSources(12, 3000, 40000, 4);
   // Stored plain, so that the repacked package at level 9 is laid out differently.
   const std::string original = CreatePackage(0);
@@ -231,7 +240,7 @@ TEST_F(FaultTest, RepackStoppedByAFileSizeLimitLeavesThePackageUntouched) {
   const std::string progress = WriteProgress("repack data", 12);
 
   // A run without a limit tells where the pieces of "tmp.pck" fall.
-  ASSERT_EQ(before + progress + "\n repack success\n", RunTool(args).out);
+  ASSERT_EQ(Console(before + progress + "\n repack success\n"), RunTool(args).out);
   const std::string repacked = ReadFile(Path("game.pck"));
   ASSERT_TRUE(HoldsExactly(Path("game.pck"), sources));
   const Layout layout = LayoutOf(repacked);
@@ -256,13 +265,14 @@ TEST_F(FaultTest, RepackStoppedByAFileSizeLimitLeavesThePackageUntouched) {
   Restore(original);
   RunOptions options;
   options.fileSizeLimit = layout.size;
-  EXPECT_EQ(before + progress + "\n repack success\n", RunTool(args, options).out);
+  EXPECT_EQ(Console(before + progress + "\n repack success\n"), RunTool(args, options).out);
   EXPECT_EQ(repacked, ReadFile(Path("game.pck")));
   EXPECT_EQ(original, ReadFile(Path("game.pck.old")));
   EXPECT_EQ((std::set<std::string>{"game.pck", "game.pck.old", "src"}), TopLevel());
 }
 
 TEST_F(FaultTest, ExtractReportsOnlyTheEntriesLargerThanTheLimit) {
+  SKIP_UNLESS_LINUX("a file-size limit (RLIMIT_FSIZE) on the child");
   const std::string big = Words(50000, 1);
   const std::string large = Words(20000, 2);
   const std::vector<std::pair<std::string, std::string>> entries = {
@@ -299,7 +309,7 @@ TEST_F(FaultTest, ExtractReportsOnlyTheEntriesLargerThanTheLimit) {
     }
     RunOptions options;
     options.fileSizeLimit = c.limit;
-    EXPECT_EQ(want, RunTool({"-x", "game.pck"}, options).out);
+    EXPECT_EQ(Console(want), RunTool({"-x", "game.pck"}, options).out);
     std::sort(whole.begin(), whole.end());
     std::vector<std::pair<std::string, std::string>> found;
     for (const auto& item : TreeContents(Path("game.pck.files"))) {
@@ -331,20 +341,23 @@ TEST_F(FaultTest, UnwritableOutputFolderReportsEveryEntryAndWritesNothing) {
   {
     SCOPED_TRACE("a regular file in place of the folder");
     WriteFile(Path("game.pck.files"), "not a folder");
-    EXPECT_EQ(want, RunTool({"-x", "-v", "game.pck"}).out);
+    EXPECT_EQ(Console(want), RunTool({"-x", "-v", "game.pck"}).out);
     EXPECT_EQ((std::set<std::string>{"game.pck", "game.pck.files"}), TopLevel());
     EXPECT_EQ("not a folder", ReadFile(Path("game.pck.files")));
     fs::remove(Path("game.pck.files"));
   }
+#ifndef _WIN32
+  // Linux only: a folder made read-only by its mode bits.
   if (geteuid() != 0) {
     // Root writes through a mode of 0555, so this case only means something otherwise.
     SCOPED_TRACE("a read-only folder");
     fs::create_directory(Path("game.pck.files"));
     fs::permissions(Path("game.pck.files"), static_cast<fs::perms>(0555));
-    EXPECT_EQ(want, RunTool({"-x", "-v", "game.pck"}).out);
+    EXPECT_EQ(Console(want), RunTool({"-x", "-v", "game.pck"}).out);
     EXPECT_TRUE(fs::is_empty(Path("game.pck.files")));
     fs::permissions(Path("game.pck.files"), fs::perms::owner_all, fs::perm_options::add);
   }
+#endif
 }
 
 // --- A source file that is gone when it is opened ---------------------------------------
@@ -352,6 +365,7 @@ TEST_F(FaultTest, UnwritableOutputFolderReportsEveryEntryAndWritesNothing) {
 TEST_F(FaultTest, SourceGoneAfterTheSearchKeepsThePartialPackage) {
   // A link whose target is missing is found by the search like a file, and then
   // cannot be opened: the same as a file removed between search and creation.
+  SKIP_UNLESS_LINUX("symbolic links");
   WriteFile(Path("src/a.txt"), Words(3000, 1));
   WriteFile(Path("src/b.txt"), Words(500, 2));
   WriteFile(Path("src/c.txt"), Words(7000, 3));
@@ -368,7 +382,7 @@ TEST_F(FaultTest, SourceGoneAfterTheSearchKeepsThePartialPackage) {
     data += ReadFile(U8(files[i]));
   }
 
-  EXPECT_EQ(want + kCreateFailed, RunTool({"-c", "src", "-z", "0", "game.pck"}).out);
+  EXPECT_EQ(Console(want + kCreateFailed), RunTool({"-c", "src", "-z", "0", "game.pck"}).out);
   EXPECT_EQ((std::set<std::string>{"game.pck", "src"}), TopLevel());
   const std::string package = ReadFile(Path("game.pck"));
   ASSERT_EQ(12 + data.size(), package.size());
@@ -379,6 +393,7 @@ TEST_F(FaultTest, SourceGoneAfterTheSearchKeepsThePartialPackage) {
 
 // --- A repack killed at many points -----------------------------------------------------
 
+#ifndef _WIN32
 pid_t StartTool(const std::vector<std::string>& args) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -394,7 +409,11 @@ pid_t StartTool(const std::vector<std::string>& args) {
   return pid;
 }
 
+#endif
+
 TEST_F(FaultTest, RepackKilledAnywhereLeavesTheOldOrTheNewPackage) {
+  SKIP_UNLESS_LINUX("killing the child with SIGKILL at chosen points");
+#ifndef _WIN32
   const std::map<std::string, std::string> sources = WriteSources(300, 1500, 80000, 25);
   const std::string original = CreatePackage(0);
   const std::vector<std::string> args = {"-r", "-z", "9", "game.pck"};
@@ -446,6 +465,17 @@ TEST_F(FaultTest, RepackKilledAnywhereLeavesTheOldOrTheNewPackage) {
     }
   }
   for (const auto& [outcome, count] : outcomes) RecordProperty(outcome, count);
+#endif
+}
+
+#ifndef _WIN32
+// Linux only: the repack runs in a forked child that kills itself.
+
+// Ends the calling process at once, as a power cut or a kill would: no handler,
+// no flushing of buffered output, no destructors.
+[[noreturn]] void KillSelf() {
+  kill(getpid(), SIGKILL);
+  _exit(126);  // not reached
 }
 
 // Forwards everything and kills the process as soon as one rename has succeeded.
@@ -454,7 +484,7 @@ class KillAfterFirstRename : public host::HostWrapper {
   KillAfterFirstRename() : HostWrapper(host::Host::Default()) {}
   bool RenameFile(const std::u16string& from, const std::u16string& to) override {
     const bool renamed = target_.RenameFile(from, to);
-    if (renamed) testutil::KillSelf();
+    if (renamed) KillSelf();
     return renamed;
   }
 };
@@ -499,5 +529,6 @@ TEST_F(FaultTest, RepackKilledBetweenTheRenamesLeavesBothPackagesWhole) {
     EXPECT_TRUE(HoldsExactly(Path("tmp.pck"), sources));
   }
 }
+#endif  // _WIN32
 
 }  // namespace

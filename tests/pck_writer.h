@@ -18,7 +18,11 @@
 #ifndef QUILLO_TESTS_PCK_WRITER_H_
 #define QUILLO_TESTS_PCK_WRITER_H_
 
+#ifndef _WIN32
 #include <iconv.h>
+#else
+#include "host/host.h"
+#endif
 #include <zlib.h>
 
 #include <cstdint>
@@ -117,8 +121,16 @@ inline std::string Encode(const std::string& data, Form form, int level) {
   return stream;
 }
 
-// UTF-8 text to code page 936 bytes (glibc's CP936 table).
+// UTF-8 text to code page 936 bytes: glibc's CP936 table on Linux, independent of
+// the host layer; on Windows the system's table, the one the host layer uses too.
 inline std::string Gbk(const std::string& utf8) {
+#ifdef _WIN32
+  std::string out;
+  if (!host::Utf16ToCp936(host::Utf8ToUtf16(utf8), &out)) {
+    throw std::runtime_error("not code page 936 text");
+  }
+  return out;
+#else
   iconv_t cd = iconv_open("CP936", "UTF-8");
   if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no CP936 in iconv");
   std::string in = utf8;
@@ -132,6 +144,7 @@ inline std::string Gbk(const std::string& utf8) {
   if (result == static_cast<size_t>(-1)) throw std::runtime_error("not code page 936 text");
   out.resize(out.size() - outLeft);
   return out;
+#endif
 }
 
 // The 276 decoded bytes of a table record.

@@ -3,12 +3,9 @@
 #define QUILLO_TESTS_TEST_UTIL_H_
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -25,9 +22,24 @@
 #define ASSERT_PCK_OK(expr) ASSERT_EQ(PckStatus::kSuccess, (expr))
 #define EXPECT_PCK_OK(expr) EXPECT_EQ(PckStatus::kSuccess, (expr))
 
+// Ends a test that needs what only Linux offers (symbolic links, named pipes,
+// resource limits, a second file system at /dev/shm, fork), saying why, on Windows.
+#ifdef _WIN32
+#define SKIP_UNLESS_LINUX(why) GTEST_SKIP() << "Linux only: " << (why)
+#else
+#define SKIP_UNLESS_LINUX(why) static_cast<void>(0)
+#endif
+
 namespace testutil {
 
 namespace fs = std::filesystem;
+
+// The host the suite runs on; what differs there is settled by the helpers below.
+#ifdef _WIN32
+inline constexpr bool kWindowsHost = true;
+#else
+inline constexpr bool kWindowsHost = false;
+#endif
 
 inline std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -40,15 +52,56 @@ inline void WriteFile(const fs::path& path, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-inline std::u16string U16(const fs::path& path) { return host::Utf8ToUtf16(path.string()); }
+// Paths and UTF-8 text. A narrow std::string given to std::filesystem is read in
+// the system's code page on Windows, so UTF-8 names always go through these.
+inline fs::path P(const std::string& utf8) {
+  return fs::path(std::u8string(utf8.begin(), utf8.end()));
+}
+inline std::string PathU8(const fs::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+inline std::u16string U16(const fs::path& path) { return host::Utf8ToUtf16(PathU8(path)); }
 inline std::string U8(std::u16string_view text) { return host::Utf16ToUtf8(text); }
+
+// A relative path written with '/' (UTF-8) in the form the tool prints for the
+// host: with the host's separator.
+inline std::string HostPath(std::string path) {
+  if (host::kPathSeparator != u'/') std::replace(path.begin(), path.end(), '/', '\\');
+  return path;
+}
+
+// A relative path written with '/' (UTF-8) as the file search of this host gives it,
+// in UTF-16 with the host's separator.
+inline std::u16string HostPath16(const std::string& path) {
+  return host::Utf8ToUtf16(HostPath(path));
+}
+
+// The bytes that console text (UTF-8, "\n" line ends, as the literals of the tests
+// are written) becomes on the tool's standard output: the same bytes on Linux; on
+// Windows code page 936, each "\n" written as CR LF by the text-mode stream.
+inline std::string Console(const std::string& text) {
+#ifdef _WIN32
+  std::string bytes;
+  EXPECT_TRUE(host::Utf16ToCp936(host::Utf8ToUtf16(text), &bytes)) << "no code page 936 form";
+  std::string out;
+  for (char c : bytes) {
+    if (c == '\n') out.push_back('\r');
+    out.push_back(c);
+  }
+  return out;
+#else
+  return text;
+#endif
+}
 
 // Every regular file below `root`, as relative path -> contents.
 inline std::vector<std::pair<std::string, std::string>> TreeContents(const fs::path& root) {
   std::vector<std::pair<std::string, std::string>> out;
   for (const auto& item : fs::recursive_directory_iterator(root)) {
     if (item.is_regular_file()) {
-      out.emplace_back(fs::relative(item.path(), root).string(), ReadFile(item.path()));
+      out.emplace_back(PathU8(fs::relative(item.path(), root).generic_u8string()),
+                       ReadFile(item.path()));
     }
   }
   std::sort(out.begin(), out.end());
@@ -59,7 +112,7 @@ inline std::vector<std::pair<std::string, std::string>> TreeContents(const fs::p
 inline std::vector<std::string> TreeListing(const fs::path& root) {
   std::vector<std::string> out;
   for (const auto& item : fs::recursive_directory_iterator(root)) {
-    out.push_back(fs::relative(item.path(), root).string());
+    out.push_back(PathU8(fs::relative(item.path(), root).generic_u8string()));
   }
   std::sort(out.begin(), out.end());
   return out;
@@ -136,9 +189,14 @@ class FaultyFile : public host::File {
 class TempDirTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/quillo-test-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    dir_ = pattern;
+    std::random_device random;
+    for (int attempt = 0; dir_.empty() && attempt < 100; ++attempt) {
+      char name[32];
+      snprintf(name, sizeof name, "quillo-test-%08x", static_cast<unsigned>(random()));
+      const fs::path candidate = fs::temp_directory_path() / name;
+      if (fs::create_directory(candidate)) dir_ = candidate;
+    }
+    ASSERT_FALSE(dir_.empty());
     old_cwd_ = fs::current_path();
     fs::current_path(dir_);
   }
@@ -149,7 +207,7 @@ class TempDirTest : public ::testing::Test {
     fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(dir_, ec);
   }
-  fs::path Path(const std::string& relative) const { return dir_ / relative; }
+  fs::path Path(const std::string& relative) const { return dir_ / P(relative); }
 
   fs::path dir_;
   fs::path old_cwd_;
@@ -163,53 +221,18 @@ struct RunResult {
 
 // Options for running the tool in a child process.
 struct RunOptions {
-  fs::path cwd;              // empty: the current directory
-  rlim_t fileSizeLimit = 0;  // non-zero: RLIMIT_FSIZE, with SIGXFSZ ignored (writes fail EFBIG)
+  fs::path cwd;                // empty: the current directory
+  uint64_t fileSizeLimit = 0;  // non-zero: RLIMIT_FSIZE, with SIGXFSZ ignored (writes fail
+                               // EFBIG); Linux only, where a test asks for it
 };
 
-// Runs the built tool with `args` and captures its standard output.
-inline RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options = {}) {
-  int pipes[2];
-  if (pipe(pipes) != 0) return {};
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(pipes[1], 1);
-    close(pipes[0]);
-    close(pipes[1]);
-    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
-    if (options.fileSizeLimit != 0) {
-      signal(SIGXFSZ, SIG_IGN);
-      struct rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};
-      setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    std::vector<char*> argv;
-    std::string binary = QUILLO_BINARY;
-    argv.push_back(binary.data());
-    std::vector<std::string> copies = args;
-    for (auto& a : copies) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(binary.c_str(), argv.data());
-    _exit(127);
-  }
-  close(pipes[1]);
-  RunResult result;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(pipes[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, got);
-  close(pipes[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
-  return result;
-}
+// Whether RunOptions::fileSizeLimit can be honoured here (Linux only: Windows has
+// no per-process file-size limit).
+inline constexpr bool kHasFileSizeLimit = !kWindowsHost;
 
-// Ends the calling process at once, as a power cut or a kill would: no handler,
-// no flushing of buffered output, no destructors.
-[[noreturn]] inline void KillSelf() {
-  kill(getpid(), SIGKILL);
-  _exit(126);  // not reached
-}
+// Runs the built tool with `args` (UTF-8) in a child process and captures its
+// standard output (run_tool.cpp, one branch per platform).
+RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options = {});
 
 // The bytes the tool prints before any command output.
 inline const char* kBanner = "vantor pack util version Apr  7 2007\n";

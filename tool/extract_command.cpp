@@ -2,30 +2,10 @@
 #include "archive.h"
 #include "commands.h"
 #include "console.h"
+#include "entry_names.h"
 #include "host/host.h"
 #include "names.h"
 #include "options.h"
-
-namespace {
-
-bool IsAsciiLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
-
-// True when writing `name` below the output root stays below it: not empty, not
-// absolute, no drive letter (an ASCII letter and ':'), no ".." component.
-bool StaysBelowRoot(std::u16string_view name) {
-  if (name.empty() || name[0] == u'\\' || name[0] == u'/') return false;
-  if (name.size() >= 2 && name[1] == u':' && IsAsciiLetter(name[0])) return false;
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find(u'\\', start);
-    if (end == std::u16string_view::npos) end = name.size();
-    if (name.substr(start, end - start) == u"..") return false;
-    start = end + 1;
-  }
-  return true;
-}
-
-}  // namespace
 
 int WriteOutputFile(const std::u16string& path, uint32_t size, const uint8_t* data) {
   host::Host& h = host::Host::Current();

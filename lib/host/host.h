@@ -23,6 +23,15 @@ inline constexpr char16_t kPathSeparator = u'\\';
 inline constexpr char16_t kPathSeparator = u'/';
 #endif
 
+// Whether the host's file system gives names the Windows meanings: it trims the
+// trailing dots and spaces of a component, keeps the device names (CON, NUL, COM1,
+// ...) in every folder, and reads ':' in a component as the start of a stream name.
+#ifdef _WIN32
+inline constexpr bool kWindowsNames = true;
+#else
+inline constexpr bool kWindowsNames = false;
+#endif
+
 // How a file is opened; the three modes the package tool uses.
 enum class OpenMode {
   kRead,    // existing file, read only ("rb")

@@ -101,6 +101,14 @@ class WindowsHost final : public Host {
                                                       : L"ab";
     FILE* stream = _wfopen(NativePath(path).c_str(), flags);
     if (!stream) return nullptr;
+    // Only files on disk are opened, as on POSIX only regular files: a device name
+    // (NUL, CON, COM1, ... with any extension, in any folder) opens the device, so a
+    // package "written" to nul.pck would be lost while creation reports success, and
+    // reading CON would wait for the keyboard.
+    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != FILE_TYPE_DISK) {
+      fclose(stream);
+      return nullptr;
+    }
     return std::make_unique<WindowsFile>(stream);
   }
 
@@ -258,8 +266,31 @@ void SetCodePageLocale() { _wsetlocale(LC_ALL, L".936"); }
 
 // Wide output only, so stdout keeps one orientation; the runtime converts to the
 // locale's code page (and "\n" to CR LF, as a text stream does).
+//
+// The runtime drops the rest of a string at the first character that has no form
+// in the code page, so such characters (a package path may hold any) are written
+// as '?' first, as in log.txt, and the text after them is kept.
 void WriteConsole(std::u16string_view text) {
-  const std::wstring wide = NativePath(text);
+  std::wstring wide = NativePath(text);
+  std::string bytes;
+  if (wide.size() > static_cast<size_t>(INT_MAX) ||
+      !EncodeStrict(wide.data(), static_cast<int>(wide.size()), &bytes)) {
+    std::wstring shown;
+    shown.reserve(wide.size());
+    for (size_t i = 0; i < wide.size(); ++i) {
+      const bool pair =
+          IS_HIGH_SURROGATE(wide[i]) && i + 1 < wide.size() && IS_LOW_SURROGATE(wide[i + 1]);
+      const int length = pair ? 2 : 1;
+      bytes.clear();
+      if (wide[i] == L'\0' || EncodeStrict(wide.data() + i, length, &bytes)) {
+        shown.append(wide, i, static_cast<size_t>(length));
+      } else {
+        shown.push_back(L'?');
+      }
+      i += static_cast<size_t>(length - 1);
+    }
+    wide = std::move(shown);
+  }
   size_t start = 0;
   while (start < wide.size()) {
     const size_t end = wide.find(L'\0', start);

@@ -1,0 +1,18 @@
+# check_imports.cmake - fails unless EXE imports from KERNEL32.dll and msvcrt.dll only.
+# Run as: cmake -DOBJDUMP=<objdump> -DEXE=<quillo.exe> -P check_imports.cmake
+execute_process(COMMAND ${OBJDUMP} -p ${EXE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${EXE} failed (${rc})")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\r\n]+" lines "${dump}")
+set(dlls)
+foreach(line IN LISTS lines)
+  string(REPLACE "DLL Name: " "" dll "${line}")
+  string(STRIP "${dll}" dll)
+  list(APPEND dlls "${dll}")
+endforeach()
+list(SORT dlls CASE INSENSITIVE)
+if(NOT dlls STREQUAL "KERNEL32.dll;msvcrt.dll")
+  message(FATAL_ERROR "${EXE} imports: ${dlls}; expected only KERNEL32.dll and msvcrt.dll")
+endif()
+message(STATUS "${EXE} imports: ${dlls}")
