@@ -433,13 +433,13 @@ class Bench:
         self.facts = []
         log("quillo %s, scratch %s, threads %s" % (self.tool, self.scratch, a.threads))
         try:
-            for t in trees:
+            for t in trees:  # the table so far is written after each tree
                 self.bench_tree(t)
+                self.write_results(started, load)
         finally:
             shutil.rmtree(self.scratch, ignore_errors=True)
         log("")
         log("\n".join(self.table()))
-        self.write_results(started, load)
 
 
 def main():
