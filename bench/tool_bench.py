@@ -469,7 +469,7 @@ def main():
     os.makedirs(a.corpora, exist_ok=True)
     try:
         Bench(a).run()
-    except (BenchError, subprocess.CalledProcessError) as e:
+    except (BenchError, subprocess.CalledProcessError, OSError) as e:
         sys.exit("bench: %s" % e)
 
 
