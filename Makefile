@@ -28,12 +28,35 @@ install: build
 clean:
 	rm -rf $(BUILD) build-asan build-fuzz $(WIN_BUILD)
 
-.PHONY: bench
-bench:
+# `make bench`: quillo against zip and unzip on three trees of real files (see README),
+# table in bench/RESULTS.md. The trees are made by CORPORA_SCRIPT (relative to the
+# repository root) when missing. Not part of `make test`.
+CORPORA ?= $(HOME)/.cache/quillo-corpora
+CORPORA_SCRIPT ?= ../shared/bench-corpora.sh
+REPS ?= 5
+REPS_BIG ?= 3
+BENCH_THREADS ?= default
+BENCH_TOOL ?= build-bench/quillo
+BENCH_ONLY ?=
+BENCH_RESULTS ?= bench/RESULTS.md
+BENCH_SCRATCH ?=
+BENCH_NOTE ?=
+
+.PHONY: bench bench-build bench-codec
+bench-build:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQUILLO_BUILD_BENCH=ON -DQUILLO_BUILD_TESTS=OFF
 	cmake --build build-bench -j $(JOBS) --target codec_bench quillo
+
+bench: bench-build
+	command -v python3 >/dev/null || { apt-get update -qq && apt-get install -y -qq python3; }
+	python3 bench/tool_bench.py --corpora "$(CORPORA)" --script "$(CORPORA_SCRIPT)" \
+		--tool "$(BENCH_TOOL)" --only "$(BENCH_ONLY)" --reps $(REPS) --reps-big $(REPS_BIG) \
+		--threads $(BENCH_THREADS) --results "$(BENCH_RESULTS)" --scratch "$(BENCH_SCRATCH)" \
+		--note "$(BENCH_NOTE)"
+
+# The block codec with reused zlib streams against a fresh stream per block.
+bench-codec: bench-build
 	build-bench/bench/codec_bench
-	sh bench/tool_bench.sh build-bench/quillo
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer (the tool
 # that the suite runs as a child process is built the same way). A sanitizer report

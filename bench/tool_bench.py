@@ -1,0 +1,477 @@
+#!/usr/bin/env python3
+"""tool_bench.py - quillo against zip/unzip on the three benchmark trees.
+
+Usage (normally through `make bench`):
+
+    bench/tool_bench.py --corpora DIR [--tool PATH] [--only mixed,tiny]
+                        [--reps 5] [--reps-big 3] [--threads default|1|both]
+                        [--results bench/RESULTS.md] [--scratch DIR] [--note TEXT]
+
+For each tree (DIR/mixed, DIR/tiny, DIR/big) it times these pairs:
+
+    create -z -1 / 1 / 9     quillo -c TREE      zip -r -q -6 / -1 / -9 (cwd TREE)
+    extract                  quillo -x PCK       unzip -q ZIP -d OUT
+    list                     quillo -l PCK       unzip -Z1 ZIP > /dev/null
+    repack -z -1 / 1         quillo -r -z L PCK  unzip -q ZIP -d T, then zip -r -q -1
+                                                 in T (ZIP made by zip -6)
+
+PCK is the package quillo made at -z -1, ZIP the archive zip made at -6. Each side
+of a pair runs once untimed (warm cache; its output is checked there), then the
+sides run alternately, REPS times, the order flipping every round. The table holds
+the median wall time of each side, the ratio quillo / peer and the peak resident
+set of each side over all its runs (GNU time %M). Before every timed run the
+previous output is removed and the page cache is synced, outside the timing.
+
+--threads 1 runs quillo with QUILLO_THREADS=1, default with QUILLO_THREADS unset;
+both runs each pair with the two quillo variants and the peer alternately, and
+adds repack -z 9, default threads against QUILLO_THREADS=1. The check of the
+warm-up also compares the packages, list files and console bytes of the two
+variants, which must be the same.
+
+quillo's exit status is always 1, so it tells nothing; the checks are: a package
+lists one entry per file of the tree, an extract reproduces the tree (diff -r),
+a repack -z 1 extracts to the tree again; zip archives hold one file entry per
+file. A failed check stops the bench.
+"""
+
+import argparse
+import datetime
+import hashlib
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+TREES = ("mixed", "tiny", "big")
+TIME = "/usr/bin/time"
+
+
+class BenchError(Exception):
+    pass
+
+
+def log(text):
+    print(text, flush=True)
+
+
+def need_tools():
+    """Installs zip, unzip and GNU time with apt-get when one is missing."""
+    missing = [p for p, present in (("zip", shutil.which("zip")), ("unzip", shutil.which("unzip")),
+                                    ("time", os.access(TIME, os.X_OK))) if not present]
+    if not missing:
+        return
+    if not shutil.which("apt-get"):
+        raise BenchError("missing %s and no apt-get to install them" % " ".join(missing))
+    sudo = [] if os.geteuid() == 0 else ["sudo"]
+    log("installing %s" % " ".join(missing))
+    subprocess.run(sudo + ["apt-get", "update", "-qq"], check=True)
+    subprocess.run(sudo + ["apt-get", "install", "-y", "-qq"] + missing, check=True,
+                   env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+
+
+def ensure_corpora(corpora, script, trees):
+    if all(os.path.isdir(os.path.join(corpora, t)) for t in trees):
+        return
+    if not os.path.isfile(script):
+        raise BenchError("trees missing in %s and no corpus script at %s (set CORPORA_SCRIPT)"
+                         % (corpora, script))
+    log("building the trees: %s %s" % (script, corpora))
+    subprocess.run(["bash", script, corpora], check=True)
+
+
+def tree_facts(root):
+    files, largest = 0, 0
+    for dp, _, fn in os.walk(root):
+        for f in fn:
+            files += 1
+            largest = max(largest, os.path.getsize(os.path.join(dp, f)))
+    return files, largest
+
+
+def rm(path):
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path)
+    elif os.path.lexists(path):
+        os.remove(path)
+
+
+def list_file(pck):
+    """Where quillo -l writes the names: the last '.' of the path ends the base."""
+    dot = pck.rfind(".")
+    return (pck[:dot] if dot >= 0 else pck) + ".lst.txt"
+
+
+def sha256(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        while True:
+            block = f.read(1 << 20)
+            if not block:
+                return h.hexdigest()
+            h.update(block)
+
+
+class Job:
+    """One side of a pair: a command, where it runs, what it writes."""
+
+    def __init__(self, label, argv, cwd, output, env=None, setup=None, check=None, peer=False):
+        self.label = label
+        self.argv = argv
+        self.cwd = cwd
+        self.output = output  # removed before and after each run
+        self.env = env
+        self.setup = setup
+        self.check = check  # called after the warm-up with the path of its stdout
+        self.peer = peer
+        self.times = []
+        self.rss = []
+
+    def run(self, scratch, timed):
+        rm(self.output)
+        if self.setup:
+            self.setup()
+        os.sync()
+        rss_file = os.path.join(scratch, "rss.txt")
+        out_file = os.path.join(scratch, "stdout.txt")
+        with open(out_file if not timed else os.devnull, "wb") as out:
+            start = time.perf_counter()
+            proc = subprocess.run([TIME, "-f", "%M", "-o", rss_file] + self.argv, cwd=self.cwd,
+                                  env=self.env, stdout=out, stderr=subprocess.DEVNULL)
+            elapsed = time.perf_counter() - start
+        if self.peer and proc.returncode != 0:
+            raise BenchError("%s failed with status %d" % (self.label, proc.returncode))
+        with open(rss_file) as f:  # "Command exited with non-zero status 1" may come first
+            rss_kib = int(f.read().split()[-1])
+        if timed:
+            self.times.append(elapsed)
+            self.rss.append(rss_kib)
+        else:
+            self.rss.append(rss_kib)
+            if self.check:
+                self.check(out_file)
+        return elapsed
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.tool = os.path.abspath(args.tool)
+        self.rows = []  # (tree, work, quillo job, peer job)
+        base_env = {k: v for k, v in os.environ.items() if k != "QUILLO_THREADS"}
+        self.variants = {
+            "default": [("default threads", base_env)],
+            "1": [("QUILLO_THREADS=1", dict(base_env, QUILLO_THREADS="1"))],
+            "both": [("QUILLO_THREADS=1", dict(base_env, QUILLO_THREADS="1")),
+                     ("default threads", base_env)],
+        }[args.threads]
+
+    # ------------------------------------------------------------ checks
+    def count_pck(self, pck):
+        """Entries of a package, from the list file quillo writes beside it."""
+        lst = list_file(pck)
+        rm(lst)
+        subprocess.run([self.tool, "-l", pck], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        if not os.path.exists(lst):
+            raise BenchError("no list file for %s" % pck)
+        with open(lst, "rb") as f:
+            data = f.read()
+        os.remove(lst)
+        return data.count(b"\r\0\n\0")
+
+    def count_zip(self, zip_path):
+        out = subprocess.run(["unzip", "-Z1", zip_path], stdout=subprocess.PIPE, check=True).stdout
+        return sum(1 for line in out.splitlines() if line and not line.endswith(b"/"))
+
+    def expect(self, what, got, want):
+        if got != want:
+            raise BenchError("%s: %s, expected %s" % (what, got, want))
+
+    def same_tree(self, what, a, b):
+        if subprocess.run(["diff", "-r", "-q", a, b], stdout=subprocess.DEVNULL).returncode != 0:
+            raise BenchError("%s: %s differs from %s" % (what, b, a))
+
+    def extract_check(self, what, pck, tree):
+        subprocess.run([self.tool, "-x", pck], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.same_tree(what, tree, pck + ".files")
+        rm(pck + ".files")
+
+    def same_as_first(self, key, path):
+        """The quillo variants of one pair must write the same bytes."""
+        digest = sha256(path)
+        first = self.seen.setdefault(key, (digest, path))
+        if first[0] != digest:
+            raise BenchError("%s: %s differs between the thread settings" % (key, path))
+
+    # ------------------------------------------------------------ pairs
+    def measure(self, tree, work, jobs, reps, rows):
+        """Warm-up and check of every job, then `reps` alternating rounds."""
+        for job in jobs:
+            job.run(self.scratch, timed=False)
+            rm(job.output)
+        for r in range(reps):
+            for job in (jobs if r % 2 == 0 else list(reversed(jobs))):
+                job.run(self.scratch, timed=True)
+                rm(job.output)
+        for q, p in rows:
+            self.rows.append((tree, work, q, p))
+            log("  %-13s %-17s %8.3f s  %-24s %8.3f s  ratio %5.2f   %7.1f / %7.1f MiB"
+                % (work, q.label, statistics.median(q.times), p.label, statistics.median(p.times),
+                   statistics.median(q.times) / statistics.median(p.times),
+                   max(q.rss) / 1024, max(p.rss) / 1024))
+
+    def quillo_jobs(self, make):
+        return [make(label, env) for label, env in self.variants]
+
+    def bench_tree(self, name):
+        tree = os.path.join(self.args.corpora, name)
+        files, largest = tree_facts(tree)
+        reps = min(self.args.reps, self.args.reps_big) if name == "big" else self.args.reps
+        self.facts.append((name, files, largest, reps))
+        log("== %s: %d files, largest %.1f MiB, %d runs per side" % (name, files, largest / 2**20, reps))
+        s = os.path.join(self.scratch, name)
+        os.makedirs(s)
+        master_pck = os.path.join(s, "master.pck")
+        master_zip = os.path.join(s, "master.zip")
+        self.seen = {}
+
+        # create
+        for level, zip_level in (("-1", "-6"), ("1", "-1"), ("9", "-9")):
+            work = "create -z %s" % level
+            out = os.path.join(s, "c.pck")
+
+            def check_create(stdout, out=out, level=level, key=work):
+                self.expect("%s of %s: entries" % (key, name), self.count_pck(out), files)
+                self.same_as_first(key + " package", out)
+                self.same_as_first(key + " console", stdout)
+                if level == "-1" and not os.path.exists(master_pck):
+                    os.rename(out, master_pck)
+
+            def make(label, env, level=level, out=out, check=check_create):
+                return Job("quillo " + label, [self.tool, "-c", tree, "-z", level, out], s, out,
+                           env=env, check=check)
+
+            zout = os.path.join(s, "c.zip")
+
+            def check_zip(_, zout=zout, zip_level=zip_level):
+                self.expect("zip %s of %s: entries" % (zip_level, name), self.count_zip(zout), files)
+                if zip_level == "-6" and not os.path.exists(master_zip):
+                    os.rename(zout, master_zip)
+
+            qs = self.quillo_jobs(make)
+            peer = Job("zip -r -q %s" % zip_level, ["zip", "-r", "-q", zip_level, zout, "."], tree, zout,
+                       check=check_zip, peer=True)
+            self.measure(name, work, qs + [peer], reps, [(q, peer) for q in qs])
+
+        # extract
+        out = master_pck + ".files"
+
+        def check_extract(stdout):
+            self.same_tree("extract of %s" % name, tree, out)
+            self.same_as_first("extract console", stdout)
+
+        qs = self.quillo_jobs(lambda label, env: Job("quillo " + label, [self.tool, "-x", master_pck],
+                                                     s, out, env=env, check=check_extract))
+        uout = os.path.join(s, "u")
+        peer = Job("unzip -q", ["unzip", "-q", master_zip, "-d", uout], s, uout,
+                   check=lambda _: self.same_tree("unzip of %s" % name, tree, uout), peer=True)
+        self.measure(name, "extract", qs + [peer], reps, [(q, peer) for q in qs])
+
+        # list
+        lst = list_file(master_pck)
+
+        def check_list(stdout):
+            with open(lst, "rb") as f:
+                self.expect("list of %s: lines" % name, f.read().count(b"\r\0\n\0"), files)
+            self.same_as_first("list file", lst)
+            self.same_as_first("list console", stdout)
+
+        qs = self.quillo_jobs(lambda label, env: Job("quillo " + label, [self.tool, "-l", master_pck],
+                                                     s, lst, env=env, check=check_list))
+        peer = Job("unzip -Z1 > /dev/null", ["sh", "-c", 'exec unzip -Z1 "$0" > /dev/null', master_zip],
+                   s, os.path.join(s, "none"), peer=True)
+        self.measure(name, "list", qs + [peer], reps, [(q, peer) for q in qs])
+
+        # repack: the package is a hard link to the master, which a repack only
+        # renames to .old and reads; its size and time stamp are checked after.
+        st = os.stat(master_pck)
+        master_id = (st.st_size, st.st_mtime_ns)
+        rp = os.path.join(s, "r")
+
+        def link_master():
+            os.makedirs(rp)
+            os.link(master_pck, os.path.join(rp, "a.pck"))
+
+        def check_master():
+            st = os.stat(master_pck)
+            if (st.st_size, st.st_mtime_ns) != master_id:
+                raise BenchError("a repack changed the master package of %s" % name)
+
+        repacks = [("-1", True), ("1", True)]
+        if self.args.threads == "both":
+            repacks.append(("9", False))
+        for level, with_peer in repacks:
+            work = "repack -z %s" % level
+
+            def check_repack(stdout, level=level, key=work):
+                check_master()
+                pck = os.path.join(rp, "a.pck")
+                self.expect("%s of %s: entries" % (key, name), self.count_pck(pck), files)
+                if level == "1":
+                    self.extract_check(key, pck, tree)
+                self.same_as_first(key + " package", pck)
+                self.same_as_first(key + " console", stdout)
+
+            def make(label, env, level=level, check=check_repack):
+                return Job("quillo " + label, [self.tool, "-r", "-z", level, "a.pck"], rp, rp, env=env,
+                           setup=link_master, check=check)
+
+            qs = self.quillo_jobs(make)
+            if with_peer:
+                peer = Job("unzip -q + zip -r -q -1",
+                           ["sh", "-c", 'unzip -q "$0" -d x && cd x && exec zip -r -q -1 ../out.zip .',
+                            master_zip], rp, rp, setup=lambda: os.makedirs(rp), peer=True,
+                           check=lambda _: self.expect("unzip + zip of %s: entries" % name,
+                                                       self.count_zip(os.path.join(rp, "out.zip")),
+                                                       files))
+                self.measure(name, work, qs + [peer], reps, [(q, peer) for q in qs])
+            else:  # default threads against one thread
+                self.measure(name, work, qs, reps, [(qs[1], qs[0])])
+            check_master()
+        rm(s)
+
+    # ------------------------------------------------------------ report
+    def machine(self):
+        cpu = platform.processor() or "unknown CPU"
+        try:
+            with open("/proc/cpuinfo") as f:
+                for line in f:
+                    if line.startswith("model name"):
+                        cpu = line.split(":", 1)[1].strip()
+                        break
+        except OSError:
+            pass
+        mem = ""
+        try:
+            with open("/proc/meminfo") as f:
+                kib = int(f.readline().split()[1])
+                mem = ", %.0f GiB RAM" % (kib / 2**20)
+        except (OSError, ValueError, IndexError):
+            pass
+        return "%s, %d cores%s, Linux %s" % (cpu, os.cpu_count() or 0, mem, platform.release())
+
+    def tool_version(self):
+        """The binary and the commit of the checkout it lives in (or of this one)."""
+        for d in (os.path.dirname(self.tool), os.path.dirname(os.path.abspath(__file__))):
+            r = subprocess.run(["git", "-C", d, "describe", "--always", "--dirty"],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+            if r.returncode == 0:
+                return "%s (checkout at commit %s)" % (self.tool, r.stdout.strip())
+        return self.tool
+
+    def peer_versions(self):
+        z = subprocess.run(["zip", "-v"], stdout=subprocess.PIPE, text=True).stdout.splitlines()
+        u = subprocess.run(["unzip", "-v"], stdout=subprocess.PIPE, text=True).stdout.splitlines()
+        zl = next((l.strip() for l in z if l.startswith("This is Zip")), "zip")
+        ul = u[0].split(",")[0] if u else "unzip"
+        return "%s; %s" % (zl.rstrip("."), ul)
+
+    def table(self):
+        lines = ["| tree | work | quillo | s | peer | s | ratio | quillo MiB | peer MiB |",
+                 "|---|---|---|---:|---|---:|---:|---:|---:|"]
+        for tree, work, q, p in self.rows:
+            qm, pm = statistics.median(q.times), statistics.median(p.times)
+            lines.append("| %s | %s | %s | %.3f | %s | %.3f | %.2f | %.1f | %.1f |"
+                         % (tree, work, q.label.replace("quillo ", ""), qm, p.label, pm, qm / pm,
+                            max(q.rss) / 1024, max(p.rss) / 1024))
+        return lines
+
+    def write_results(self, started, load):
+        a = self.args
+        out = ["# quillo against zip and unzip", ""]
+        if a.note:
+            out += [a.note, ""]
+        out += ["- date: %s UTC" % started.strftime("%Y-%m-%d %H:%M"),
+                "- machine: %s; load average at the start %s" % (self.machine(), load),
+                "- quillo: %s" % self.tool_version(),
+                "- peers: %s" % self.peer_versions(),
+                "- threads: %s" % {"default": "QUILLO_THREADS unset",
+                                   "1": "QUILLO_THREADS=1",
+                                   "both": "QUILLO_THREADS=1 and unset"}[a.threads],
+                "- trees (%s): %s" % (a.corpora, "; ".join(
+                    "%s %d files, largest %.1f MiB, %d runs" % (n, f, l / 2**20, r)
+                    for n, f, l, r in self.facts)),
+                "- scratch: %s" % os.path.dirname(self.scratch),
+                "",
+                "Median wall time of the timed runs of each side (after one untimed warm-up run, "
+                "the sides alternating), ratio = quillo / peer, peak resident set over all runs "
+                "(GNU time %M, MiB). Create -z -1 is compared with zip -6; repack starts from the "
+                "-z -1 package (quillo) and the zip -6 archive (peer).",
+                ""] + self.table() + [""]
+        with open(a.results, "w") as f:
+            f.write("\n".join(out))
+        log("wrote %s" % a.results)
+
+    def run(self):
+        a = self.args
+        trees = [t for t in TREES if not a.only or t in a.only]
+        need_tools()
+        ensure_corpora(a.corpora, a.script, trees)
+        if not os.access(self.tool, os.X_OK):
+            raise BenchError("no quillo at %s" % self.tool)
+        base = a.scratch
+        if not base:  # the temp dir when on the trees' disk, else beside the trees
+            tmp = tempfile.gettempdir()
+            base = tmp if os.stat(tmp).st_dev == os.stat(a.corpora).st_dev else a.corpora
+        self.scratch = tempfile.mkdtemp(prefix="quillo-bench-", dir=base)
+        started = datetime.datetime.now(datetime.timezone.utc)
+        load = " ".join("%.2f" % x for x in os.getloadavg())
+        self.facts = []
+        log("quillo %s, scratch %s, threads %s" % (self.tool, self.scratch, a.threads))
+        try:
+            for t in trees:  # the table so far is written after each tree
+                self.bench_tree(t)
+                self.write_results(started, load)
+        finally:
+            shutil.rmtree(self.scratch, ignore_errors=True)
+        log("")
+        log("\n".join(self.table()))
+
+
+def main():
+    here = os.path.dirname(os.path.abspath(__file__))
+    root = os.path.dirname(here)
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    p.add_argument("--corpora", default=os.path.expanduser("~/.cache/quillo-corpora"))
+    p.add_argument("--script", default="../shared/bench-corpora.sh",
+                   help="corpus script, relative to the repository root unless absolute")
+    p.add_argument("--tool", default=os.path.join(root, "build-bench", "quillo"))
+    p.add_argument("--only", default="", help="comma-separated trees, e.g. tiny")
+    p.add_argument("--reps", type=int, default=5)
+    p.add_argument("--reps-big", type=int, default=3)
+    p.add_argument("--threads", choices=("default", "1", "both"), default="default")
+    p.add_argument("--results", default=os.path.join(here, "RESULTS.md"))
+    p.add_argument("--scratch", default="", help="where the temp dir goes (default: same disk)")
+    p.add_argument("--note", default="")
+    a = p.parse_args()
+    a.only = [t for t in a.only.split(",") if t]
+    for t in a.only:
+        if t not in TREES:
+            p.error("unknown tree %s (mixed, tiny, big)" % t)
+    if a.reps < 1 or a.reps_big < 1:
+        p.error("--reps and --reps-big must be at least 1")
+    a.corpora = os.path.abspath(os.path.expanduser(a.corpora))
+    a.script = os.path.join(root, a.script) if not os.path.isabs(a.script) else a.script
+    os.makedirs(a.corpora, exist_ok=True)
+    try:
+        Bench(a).run()
+    except (BenchError, subprocess.CalledProcessError, OSError) as e:
+        sys.exit("bench: %s" % e)
+
+
+if __name__ == "__main__":
+    main()
