@@ -15,6 +15,12 @@ int CreateCommand();
 int ListCommand();
 int RepackCommand();
 
+// Writes every entry of the open `archive` below `root` (which ends in the host
+// separator), printing the progress and per-entry error lines of the extract command and
+// logging to "log.txt" when toolOptions.logEntries is set. Returns the status of the
+// last entry, as ExtractCommand does.
+int ExtractAll(PckArchive& archive, const std::u16string& root);
+
 // Prints " mount pck...", opens the package of toolOptions and prints "done.\n"
 // or the status message and a line feed. True when the package is open.
 bool MountPackage(PckArchive* archive);

@@ -137,6 +137,9 @@ std::u16string Utf8ToUtf16(std::string_view text);
 
 // --- Process and console --------------------------------------------------------
 
+// The value of an environment variable; false when it is not set.
+bool EnvironmentValue(std::u16string_view name, std::u16string* value);
+
 // Sets the runtime locale to code page 936 (".936"); the result is not reported.
 void SetCodePageLocale();
 

@@ -13,6 +13,7 @@
 
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "host/host.h"
@@ -278,6 +279,13 @@ bool Utf16ToCp936(std::u16string_view text, std::string* out) {
   bytes.resize(bytes.size() - outLeft);
   *out = std::move(bytes);
   return result != static_cast<size_t>(-1) && inLeft == 0;
+}
+
+bool EnvironmentValue(std::u16string_view name, std::u16string* value) {
+  const char* text = std::getenv(Utf16ToUtf8(name).c_str());
+  if (!text) return false;
+  *value = Utf8ToUtf16(text);
+  return true;
 }
 
 void SetCodePageLocale() { std::setlocale(LC_ALL, ".936"); }
