@@ -44,8 +44,10 @@ inline bool StoredSizeCanHold(uint32_t storedSize, uint32_t dataSize) {
   return storedSize == dataSize || dataSize <= uint64_t{storedSize} * 1032;
 }
 
-// The staging capacity CompressBlock gives zlib for `length` input bytes:
-// 16 + floor(length * 1.1f), the product formed in double precision.
+// The room a single compression call is given for `length` input bytes where the
+// whole stream must fit: 16 + floor(length * 1.1f), the product formed in double
+// precision. It exceeds zlib's bound for every length. (CompressBlock itself needs
+// no more than `length` bytes: it stores a longer stream plain anyway.)
 uint64_t CompressCapacity(uint32_t length);
 
 #endif  // QUILLO_CODEC_H_

@@ -31,8 +31,8 @@ std::u16string Format(std::u16string_view format, std::initializer_list<FormatAr
         field.push_back(static_cast<char16_t>(arg.number));
       } else {
         const bool negative = arg.number < 0;
-        uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(arg.number)
-                                      : static_cast<uint64_t>(arg.number);
+        uint64_t magnitude =
+            negative ? 0 - static_cast<uint64_t>(arg.number) : static_cast<uint64_t>(arg.number);
         do {
           field.insert(field.begin(), static_cast<char16_t>(u'0' + magnitude % 10));
           magnitude /= 10;
