@@ -120,6 +120,7 @@ void PackageWriter::RewriteHeader() {
 
 bool IsStorableName(std::u16string_view name) {
   if (name.size() > kPckNameUnits - 1) return false;
+  if (IsAscii(name)) return true;
   std::string bytes;
   return host::Utf16ToCp936(name, &bytes);
 }

@@ -165,6 +165,7 @@ struct RunResult {
 struct RunOptions {
   fs::path cwd;              // empty: the current directory
   rlim_t fileSizeLimit = 0;  // non-zero: RLIMIT_FSIZE, with SIGXFSZ ignored (writes fail EFBIG)
+  std::vector<std::string> env;  // "NAME=value" set in the child's environment
 };
 
 // Runs the built tool with `args` and captures its standard output.
@@ -177,6 +178,7 @@ inline RunResult RunTool(const std::vector<std::string>& args, const RunOptions&
     close(pipes[0]);
     close(pipes[1]);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
+    for (const std::string& setting : options.env) putenv(strdup(setting.c_str()));
     if (options.fileSizeLimit != 0) {
       signal(SIGXFSZ, SIG_IGN);
       struct rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};
