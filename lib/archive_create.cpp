@@ -31,9 +31,35 @@ struct SourceItem {
   Kind kind = Kind::kData;
   PckStatus status = PckStatus::kSuccess;
   std::u16string name;
-  uint32_t size = 0;  // of the data
+  uint32_t size = 0;   // of the data
+  bool plain = false;  // the data is stored as it is
   ByteBuffer data;
-  ByteBuffer output;
+  ByteBuffer output;  // the zlib stream to store, unless plain
+};
+
+// Buffers of written entries, kept for the next ones: a buffer that is used again
+// is neither faulted in nor zero-filled again. A few large ones and many small ones.
+class SpareBuffers {
+ public:
+  ByteBuffer Take() {
+    if (spare_.empty()) return ByteBuffer();
+    ByteBuffer buffer = std::move(spare_.back());
+    spare_.pop_back();
+    bytes_ -= buffer.capacity();
+    return buffer;
+  }
+  void Give(ByteBuffer&& buffer) {
+    if (spare_.size() >= kMaxBuffers) return;
+    if (spare_.size() >= 2 && bytes_ + buffer.capacity() > kMaxBytes) return;
+    bytes_ += buffer.capacity();
+    spare_.push_back(std::move(buffer));
+  }
+
+ private:
+  static constexpr size_t kMaxBuffers = 256;
+  static constexpr uint64_t kMaxBytes = uint64_t{16} << 20;
+  std::vector<ByteBuffer> spare_;
+  uint64_t bytes_ = 0;
 };
 
 struct SourceBatch {
@@ -61,6 +87,7 @@ PckStatus PckArchive::Create(const std::u16string& baseDirectory, int32_t level,
   PackageWriter writer(file_.get());
   if (!writer.WritePlaceholderHeader()) return PckStatus::kFileOperationError;
 
+  SpareBuffers spare;
   // Reads one source (on this thread: every file operation stays here, in list
   // order). Returns false when the item ends the data phase.
   auto prepare = [&](const std::u16string& path, SourceItem* item) {
@@ -99,6 +126,8 @@ PckStatus PckArchive::Create(const std::u16string& baseDirectory, int32_t level,
       return true;
     }
     if (length < 0 || length > kMaxSourceSize) return fail(SourceItem::Kind::kFailed);
+    item->data = spare.Take();
+    item->output = spare.Take();
     item->data.resize(static_cast<size_t>(length));
     // A file that shrank or cannot be read after it was opened would be stored
     // with zeros in place of its bytes.
@@ -130,9 +159,9 @@ PckStatus PckArchive::Create(const std::u16string& baseDirectory, int32_t level,
         pipeline.Push(std::move(batch), bytes, [level](SourceBatch& work) {
           for (SourceItem& item : work.items) {
             if (item.kind != SourceItem::Kind::kData) continue;
-            item.status = CompressBlock(level, item.data.data(),
-                                        static_cast<uint32_t>(item.data.size()), &item.output);
-            item.data = ByteBuffer();
+            item.status =
+                CompressOrKeep(level, item.data.data(), static_cast<uint32_t>(item.data.size()),
+                               &item.output, &item.plain);
           }
         });
       }
@@ -146,12 +175,15 @@ PckStatus PckArchive::Create(const std::u16string& baseDirectory, int32_t level,
           std::memcpy(entry.name, item.name.data(), item.name.size() * sizeof(char16_t));
           entry.offset = static_cast<uint32_t>(writer.position());
           entry.dataSize = item.size;
-          entry.storedSize = static_cast<uint32_t>(item.output.size());
-          writer.Write(item.output.data(), item.output.size());
+          const ByteBuffer& stored = item.plain ? item.data : item.output;
+          entry.storedSize = static_cast<uint32_t>(stored.size());
+          writer.Write(stored.data(), stored.size());
           entries_.push_back(entry);
         }
         if (progress) progress(i, total, u"compress data");
         ++i;
+        spare.Give(std::move(item.data));
+        spare.Give(std::move(item.output));
       }
       pipeline.Pop();
     }

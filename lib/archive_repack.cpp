@@ -23,7 +23,9 @@ struct RepackItem {
   bool reencode = false;                   // decode and encode again at the new level
   uint32_t dataSize = 0;
   uint32_t storedSize = 0;
-  ByteBuffer stored;  // as read, then as encoded again
+  bool plain = false;  // encoded again, the data is stored as it is
+  ByteBuffer stored;   // as read, then as encoded again (unless plain)
+  ByteBuffer data;     // the decoded data, when it is stored plain
 };
 
 struct RepackBatch {
@@ -103,9 +105,10 @@ PckStatus PckArchive::Repack(int32_t level, ProgressCallback progress) {
             item.status = DecompressBlock(item.stored.data(),
                                           static_cast<uint32_t>(item.stored.size()), &data);
             if (IsError(item.status)) break;
-            item.status =
-                CompressBlock(level, data.data(), static_cast<uint32_t>(data.size()), &item.stored);
+            item.status = CompressOrKeep(level, data.data(), static_cast<uint32_t>(data.size()),
+                                         &item.stored, &item.plain);
             if (IsError(item.status)) break;
+            if (item.plain) item.data = std::move(data);
           }
         });
       }
@@ -113,9 +116,10 @@ PckStatus PckArchive::Repack(int32_t level, ProgressCallback progress) {
       for (RepackItem& item : pipeline.Front().items) {
         if (IsError(item.status)) Raise(item.status);
         PckEntry& entry = entries_[done++];
-        entry.storedSize = static_cast<uint32_t>(item.stored.size());
+        const ByteBuffer& stored = item.plain ? item.data : item.stored;
+        entry.storedSize = static_cast<uint32_t>(stored.size());
         entry.offset = static_cast<uint32_t>(writer.position());
-        writer.Write(item.stored.data(), item.stored.size());
+        writer.Write(stored.data(), stored.size());
         if (progress) progress(i, total, u"repack data");
         ++i;
       }

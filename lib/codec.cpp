@@ -126,13 +126,16 @@ uint64_t CompressCapacity(uint32_t length) {
   return 16 + static_cast<uint64_t>(static_cast<double>(length) * static_cast<double>(1.1f));
 }
 
-PckStatus CompressBlock(int32_t level, const uint8_t* input, uint32_t length, ByteBuffer* output) {
+PckStatus CompressOrKeep(int32_t level, const uint8_t* input, uint32_t length, ByteBuffer* output,
+                         bool* plain) {
+  *plain = false;
   if (length == 0) {
     output->clear();
     return PckStatus::kSuccess;
   }
   if (level == 0) {
-    output->assign(input, input + length);
+    output->clear();
+    *plain = true;
     return PckStatus::kSuccess;
   }
   z_stream* zs = t_deflate.Acquire(level);
@@ -153,11 +156,19 @@ PckStatus CompressBlock(int32_t level, const uint8_t* input, uint32_t length, By
   if (ret == Z_STREAM_END && zs->avail_out != 0) {
     output->resize(length - zs->avail_out);
   } else if (ret == Z_OK || ret == Z_BUF_ERROR || ret == Z_STREAM_END) {
-    output->assign(input, input + length);  // the stream does not pay
+    output->clear();  // the stream does not pay
+    *plain = true;
   } else {
     status = PckStatus::kZlibError;
   }
   t_deflate.Release();
+  return status;
+}
+
+PckStatus CompressBlock(int32_t level, const uint8_t* input, uint32_t length, ByteBuffer* output) {
+  bool plain = false;
+  const PckStatus status = CompressOrKeep(level, input, length, output, &plain);
+  if (status == PckStatus::kSuccess && plain) output->assign(input, input + length);
   return status;
 }
 

@@ -23,6 +23,12 @@ using ByteBuffer = std::vector<uint8_t>;
 [[nodiscard]] PckStatus CompressBlock(int32_t level, const uint8_t* input, uint32_t length,
                                       ByteBuffer* output);
 
+// As CompressBlock, but when the bytes to store are the input itself (level 0, or
+// a stream that does not pay) `output` is left empty and `*plain` set, which spares
+// the copy; otherwise `*plain` is cleared and `output` holds the stream.
+[[nodiscard]] PckStatus CompressOrKeep(int32_t level, const uint8_t* input, uint32_t length,
+                                       ByteBuffer* output, bool* plain);
+
 // Decompresses `length` stored bytes into `destination`, whose size selects the
 // mode: 0 appends every decoded byte; any other size M is the expected size (fill
 // mode), and a stream that ends early shrinks the destination to what it decoded.
