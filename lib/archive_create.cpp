@@ -128,7 +128,7 @@ PckStatus PckArchive::Create(const std::u16string& baseDirectory, int32_t level,
     if (length < 0 || length > kMaxSourceSize) return fail(SourceItem::Kind::kFailed);
     item->data = spare.Take();
     item->output = spare.Take();
-    item->data.resize(static_cast<size_t>(length));
+    ResizeForOverwrite(&item->data, static_cast<size_t>(length));
     // A file that shrank or cannot be read after it was opened would be stored
     // with zeros in place of its bytes.
     if (source->Read(item->data.data(), item->data.size()) != item->data.size()) {

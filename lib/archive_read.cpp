@@ -132,10 +132,11 @@ PckStatus PckArchive::ReadEntry(const PckEntry& entry, ByteBuffer* buffer) {
     return PckStatus::kZlibError;
   }
   if (!StoredSizeCanHold(entry.storedSize, entry.dataSize)) return PckStatus::kZlibError;
-  stored_.resize(entry.storedSize);
+  ResizeForOverwrite(&stored_, entry.storedSize);
   if (ReadAt(entry.offset, stored_.data(), entry.storedSize) != entry.storedSize) {
     return PckStatus::kZlibError;
   }
-  buffer->resize(entry.dataSize);
+  // The decoded bytes replace whatever the caller's buffer held.
+  ResizeForOverwrite(buffer, entry.dataSize);
   return DecompressBlockBounded(stored_.data(), entry.storedSize, buffer, kMaxAppendBytes);
 }

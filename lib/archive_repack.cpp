@@ -15,7 +15,7 @@ constexpr char16_t kTempPackage[] = u"tmp.pck";
 constexpr uint64_t kBatchBytes = 256 << 10;
 constexpr size_t kBatchEntries = 64;
 constexpr size_t kDepth = 2;
-constexpr uint64_t kBudget = uint64_t{6} << 20;
+constexpr uint64_t kBudget = uint64_t{4} << 20;
 
 // One entry on its way into "tmp.pck".
 struct RepackItem {

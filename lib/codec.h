@@ -7,6 +7,7 @@
 #ifndef QUILLO_CODEC_H_
 #define QUILLO_CODEC_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -14,6 +15,14 @@
 
 // A growable byte array; growing fills the new bytes with zero.
 using ByteBuffer = std::vector<uint8_t>;
+
+// Sizes `buffer` to `size` bytes whose old contents no longer matter: a buffer
+// that must grow beyond its capacity is released first instead of being copied,
+// so that the old and the new storage are never held at once.
+inline void ResizeForOverwrite(ByteBuffer* buffer, size_t size) {
+  if (size > buffer->capacity()) ByteBuffer().swap(*buffer);
+  buffer->resize(size);
+}
 
 // Compresses `length` bytes at `level` (0 plain, -1 zlib's default, 1..9) into
 // `output`. Returns kSuccess with exactly the bytes to store in `output`, or
