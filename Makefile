@@ -1,5 +1,5 @@
-# Thin wrapper around CMake: `make`, `make test`, `make demo`, `make test-asan`, `make fuzz`,
-# `make install PREFIX=P`, `make windows`, `make test-windows`.
+# Thin wrapper around CMake: `make`, `make test`, `make demo`, `make test-asan`, `make test-tsan`,
+# `make fuzz`, `make install PREFIX=P`, `make windows`, `make test-windows`.
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
@@ -26,7 +26,7 @@ install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 clean:
-	rm -rf $(BUILD) build-asan build-fuzz $(WIN_BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz $(WIN_BUILD)
 
 # `make bench`: quillo against zip and unzip on three trees of real files (see README),
 # table in bench/RESULTS.md. The trees are made by CORPORA_SCRIPT (relative to the
@@ -71,6 +71,17 @@ test-asan:
 		"-DCMAKE_EXE_LINKER_FLAGS=$(ASAN_FLAGS)"
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && $(SANITIZER_ENV) ctest --output-on-failure -j $(JOBS)
+
+# The whole suite under ThreadSanitizer, the tool that it runs included: the worker
+# threads of create and repack must show no race. A report exits with its own code.
+TSAN_FLAGS = -fsanitize=thread -fno-omit-frame-pointer -g -O1
+
+.PHONY: test-tsan
+test-tsan:
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS=$(TSAN_FLAGS)" \
+		"-DCMAKE_EXE_LINKER_FLAGS=$(TSAN_FLAGS)"
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:exitcode=88 ctest --output-on-failure -j $(JOBS)
 
 # libFuzzer harnesses (clang): build, write the seeds, run each for FUZZ_SECONDS.
 FUZZ_SECONDS ?= 60

@@ -11,6 +11,9 @@ namespace {
 // (append mode), but never beyond this many bytes.
 constexpr uint64_t kMaxAppendBytes = uint64_t{64} << 20;
 
+// The number of decoded records after which the list is given its full size.
+constexpr size_t kReserveAfter = 1024;
+
 }  // namespace
 
 PckArchive::PckArchive() = default;
@@ -65,8 +68,24 @@ PckStatus PckArchive::Open(const std::u16string& path) {
   }
 
   // Each record takes at least its 8 length bytes, so a count the file cannot hold
-  // ends in a failed record below; nothing is reserved for it up front.
-  int64_t position = trailer.tableOffset ^ kPckMaskA;
+  // ends in a failed record below. A first walk over the length words counts the
+  // records that are there (a body shorter than 8 bytes never decodes), so that a
+  // large list is allocated once at its final size instead of being copied as it
+  // grows; that happens only once a thousand records have really decoded.
+  const int64_t tablePosition = trailer.tableOffset ^ kPckMaskA;
+  int64_t position = tablePosition;
+  uint32_t present = 0;
+  while (present < entryCount) {
+    uint8_t lengths[8];
+    if (ReadAt(position, lengths, sizeof lengths) != sizeof lengths) break;
+    const uint32_t a = LoadLe32(lengths) ^ kPckMaskA;
+    if (a != (LoadLe32(lengths + 4) ^ kPckMaskB) || a < 8) break;
+    position += 8;
+    if (static_cast<int64_t>(a) > fileSize_ - position) break;
+    position += a;
+    ++present;
+  }
+  position = tablePosition;
   ByteBuffer body;
   ByteBuffer record;
   for (uint32_t i = 0; i < entryCount; ++i) {
@@ -96,6 +115,7 @@ PckStatus PckArchive::Open(const std::u16string& path) {
     entry.storedSize = fields.storedSize;
     entry.reserved2 = fields.reserved2;
     RecordNameToEntry(fields.name, entry.name);
+    if (entries_.size() == kReserveAfter) entries_.reserve(present);
     entries_.push_back(entry);
   }
   path_ = path;
@@ -115,10 +135,11 @@ PckStatus PckArchive::ReadEntry(const PckEntry& entry, ByteBuffer* buffer) {
     return PckStatus::kZlibError;
   }
   if (!StoredSizeCanHold(entry.storedSize, entry.dataSize)) return PckStatus::kZlibError;
-  stored_.resize(entry.storedSize);
+  ResizeForOverwrite(&stored_, entry.storedSize);
   if (ReadAt(entry.offset, stored_.data(), entry.storedSize) != entry.storedSize) {
     return PckStatus::kZlibError;
   }
-  buffer->resize(entry.dataSize);
+  // The decoded bytes replace whatever the caller's buffer held.
+  ResizeForOverwrite(buffer, entry.dataSize);
   return DecompressBlockBounded(stored_.data(), entry.storedSize, buffer, kMaxAppendBytes);
 }

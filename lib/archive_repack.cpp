@@ -2,6 +2,7 @@
 #include "archive.h"
 #include "host/host.h"
 #include "package_writer.h"
+#include "work_queue.h"
 
 namespace {
 
@@ -17,6 +18,30 @@ bool ReadsBack(size_t storedSize, size_t decodedSize, uint32_t dataSize) {
   if (plain && decodedSize != dataSize) return false;
   return StoredSizeCanHold(static_cast<uint32_t>(storedSize), dataSize);
 }
+
+// With workers, small entries travel through the pipeline in batches of about
+// this many bytes (or this many entries); at most kDepth batches per worker are
+// in flight, and beyond the first no more than kBudget bytes of working storage
+// (stored bytes, and for an entry encoded again its data and new stored bytes).
+constexpr uint64_t kBatchBytes = 256 << 10;
+constexpr size_t kBatchEntries = 64;
+constexpr size_t kDepth = 2;
+constexpr uint64_t kBudget = uint64_t{4} << 20;
+
+// One entry on its way into "tmp.pck".
+struct RepackItem {
+  PckStatus status = PckStatus::kSuccess;  // a failure ends the data pass at this entry
+  bool reencode = false;                   // decode and encode again at the new level
+  uint32_t dataSize = 0;
+  uint32_t storedSize = 0;
+  bool plain = false;  // encoded again, the data is stored as it is
+  ByteBuffer stored;   // as read, then as encoded again (unless plain)
+  ByteBuffer data;     // the decoded data, when it is stored plain
+};
+
+struct RepackBatch {
+  std::vector<RepackItem> items;
+};
 
 }  // namespace
 
@@ -45,41 +70,86 @@ PckStatus PckArchive::Repack(int32_t level, ProgressCallback progress) {
     PackageWriter writer(temp.get());
     if (!writer.WritePlaceholderHeader()) Raise(PckStatus::kFileOperationError);
 
-    ByteBuffer stored;
-    ByteBuffer data;
-    ByteBuffer encoded;
+    const unsigned threads = PckThreadCount();
+    OrderedPipeline<RepackBatch> pipeline(threads, kDepth * threads, 1, kBudget);
+    const size_t batchEntries = pipeline.threaded() ? kBatchEntries : 1;
+    const bool reencode = level != -1;
     const int32_t total = static_cast<int32_t>(entries_.size());
+    size_t next = 0;
+    bool stopped = false;  // an entry that ends the data pass has been read
     int32_t i = 1;
-    for (PckEntry& entry : entries_) {
-      // Stored bytes beyond the end of the package cannot be copied faithfully.
-      if (static_cast<int64_t>(entry.offset) + entry.storedSize > fileSize_) {
-        Raise(PckStatus::kFileOperationError);
-      }
-      stored.resize(entry.storedSize);
-      if (ReadAt(entry.offset, stored.data(), stored.size()) != stored.size()) {
-        Raise(PckStatus::kFileOperationError);
-      }
-      if (level != -1 && entry.dataSize != 0) {
-        if (!StoredSizeCanHold(entry.storedSize, entry.dataSize)) Raise(PckStatus::kZlibError);
-        data.resize(entry.dataSize);
-        PckStatus status =
-            DecompressBlock(stored.data(), static_cast<uint32_t>(stored.size()), &data);
-        if (IsError(status)) Raise(status);
-        status = CompressBlock(level, data.data(), static_cast<uint32_t>(data.size()), &encoded);
-        if (IsError(status)) Raise(status);
-        // Bytes that would not read back as the entry reads now are not written: the
-        // entry keeps the stored bytes it has.
-        if (ReadsBack(encoded.size(), data.size(), entry.dataSize)) {
-          stored.swap(encoded);
-          entry.storedSize = static_cast<uint32_t>(stored.size());
+    size_t done = 0;  // entries written
+    for (;;) {
+      while (!stopped && next < entries_.size() && pipeline.HasRoom(0)) {
+        RepackBatch batch;
+        uint64_t cost = 0;
+        while (!stopped && next < entries_.size() && batch.items.size() < batchEntries &&
+               cost < kBatchBytes) {
+          const PckEntry& entry = entries_[next++];
+          RepackItem& item = batch.items.emplace_back();
+          item.dataSize = entry.dataSize;
+          item.storedSize = entry.storedSize;
+          // Stored bytes beyond the end of the package cannot be copied faithfully.
+          if (static_cast<int64_t>(entry.offset) + entry.storedSize > fileSize_) {
+            item.status = PckStatus::kFileOperationError;
+          } else {
+            item.stored.resize(entry.storedSize);
+            if (ReadAt(entry.offset, item.stored.data(), item.stored.size()) !=
+                item.stored.size()) {
+              item.status = PckStatus::kFileOperationError;
+            } else if (reencode && entry.dataSize != 0) {
+              if (StoredSizeCanHold(entry.storedSize, entry.dataSize)) {
+                item.reencode = true;
+              } else {
+                item.status = PckStatus::kZlibError;
+              }
+            }
+          }
+          stopped = IsError(item.status);
+          cost += item.stored.size() + (item.reencode ? 2 * uint64_t{entry.dataSize} : 0);
         }
+        pipeline.Push(std::move(batch), cost, [level](RepackBatch& work) {
+          ByteBuffer data;
+          ByteBuffer encoded;
+          for (RepackItem& item : work.items) {
+            if (!item.reencode) continue;
+            data.resize(item.dataSize);
+            item.status = DecompressBlock(item.stored.data(),
+                                          static_cast<uint32_t>(item.stored.size()), &data);
+            if (IsError(item.status)) break;
+            bool plain = false;
+            item.status = CompressOrKeep(level, data.data(), static_cast<uint32_t>(data.size()),
+                                         &encoded, &plain);
+            if (IsError(item.status)) break;
+            // Bytes that would not read back as the entry reads now are not written:
+            // the entry keeps the stored bytes it has.
+            if (!ReadsBack(plain ? data.size() : encoded.size(), data.size(), item.dataSize)) {
+              continue;
+            }
+            if (plain) {
+              item.plain = true;
+              item.data = std::move(data);
+              data = ByteBuffer();
+            } else {
+              item.stored.swap(encoded);
+            }
+          }
+        });
       }
-      entry.offset = static_cast<uint32_t>(writer.position());
-      writer.Write(stored.data(), stored.size());
-      if (progress) progress(i, total, u"repack data");
-      ++i;
+      if (pipeline.empty()) break;
+      for (RepackItem& item : pipeline.Front().items) {
+        if (IsError(item.status)) Raise(item.status);
+        PckEntry& entry = entries_[done++];
+        const ByteBuffer& stored = item.plain ? item.data : item.stored;
+        entry.storedSize = static_cast<uint32_t>(stored.size());
+        entry.offset = static_cast<uint32_t>(writer.position());
+        writer.Write(stored.data(), stored.size());
+        if (progress) progress(i, total, u"repack data");
+        ++i;
+      }
+      pipeline.Pop();
     }
-    writer.WriteTableAndTail(entries_, level, progress, &stored);
+    writer.WriteTableAndTail(entries_, level, progress);
     writer.RewriteHeader();
     // The renames below make "tmp.pck" the package: it must be on disk first.
     if (!temp->Sync()) Raise(PckStatus::kFileOperationError);

@@ -141,45 +141,49 @@ uint64_t CompressCapacity(uint32_t length) {
   return 16 + static_cast<uint64_t>(static_cast<double>(length) * static_cast<double>(1.1f));
 }
 
-PckStatus CompressBlock(int32_t level, const uint8_t* input, uint32_t length, ByteBuffer* output) {
+PckStatus CompressOrKeep(int32_t level, const uint8_t* input, uint32_t length, ByteBuffer* output,
+                         bool* plain) {
+  *plain = false;
   if (length == 0) {
     output->clear();
     return PckStatus::kSuccess;
   }
   if (level == 0) {
-    output->assign(input, input + length);
+    output->clear();
+    *plain = true;
     return PckStatus::kSuccess;
   }
   z_stream* zs = t_deflate.Acquire(level);
   if (!zs) return PckStatus::kZlibError;
 
-  // The output buffer itself serves as zlib's staging area of K bytes.
-  const uint64_t k = CompressCapacity(length);
-  PckStatus status = PckStatus::kZlibError;
-  if (k <= std::numeric_limits<uInt>::max()) {
-    output->resize(static_cast<size_t>(k));
-    zs->next_in = const_cast<Bytef*>(input);
-    zs->avail_in = length;
-    size_t total = 0;
-    for (;;) {
-      zs->next_out = output->data() + total;
-      zs->avail_out = static_cast<uInt>(k);
-      int ret = deflate(zs, Z_FINISH);
-      total += static_cast<size_t>(k) - zs->avail_out;
-      if (ret == Z_STREAM_END) {
-        if (total >= length) {
-          output->assign(input, input + length);  // the stream does not pay
-        } else {
-          output->resize(total);
-        }
-        status = PckStatus::kSuccess;
-        break;
-      }
-      if (ret != Z_OK || zs->avail_in == 0) break;
-      output->resize(total + static_cast<size_t>(k));
-    }
+  // zlib writes into the output buffer itself. A stream of `length` bytes or more
+  // is never stored, so `length` bytes of room are all it may use: once they are
+  // full the plain bytes are stored, without compressing the rest. A stream that
+  // ends within them is byte for byte what one call with ample room produces.
+  output->resize(length);
+  zs->next_in = const_cast<Bytef*>(input);
+  zs->avail_in = length;
+  zs->next_out = output->data();
+  zs->avail_out = length;
+  int ret = deflate(zs, Z_FINISH);
+  while (ret == Z_OK && zs->avail_out != 0) ret = deflate(zs, Z_FINISH);
+  PckStatus status = PckStatus::kSuccess;
+  if (ret == Z_STREAM_END && zs->avail_out != 0) {
+    output->resize(length - zs->avail_out);
+  } else if (ret == Z_OK || ret == Z_BUF_ERROR || ret == Z_STREAM_END) {
+    output->clear();  // the stream does not pay
+    *plain = true;
+  } else {
+    status = PckStatus::kZlibError;
   }
   t_deflate.Release();
+  return status;
+}
+
+PckStatus CompressBlock(int32_t level, const uint8_t* input, uint32_t length, ByteBuffer* output) {
+  bool plain = false;
+  const PckStatus status = CompressOrKeep(level, input, length, output, &plain);
+  if (status == PckStatus::kSuccess && plain) output->assign(input, input + length);
   return status;
 }
 

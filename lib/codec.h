@@ -10,6 +10,7 @@
 #ifndef QUILLO_CODEC_H_
 #define QUILLO_CODEC_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -17,6 +18,14 @@
 
 // A growable byte array owned by the caller; growing fills the new bytes with zero.
 using ByteBuffer = std::vector<uint8_t>;
+
+// Sizes `buffer` to `size` bytes whose old contents no longer matter: a buffer
+// that must grow beyond its capacity is released first instead of being copied,
+// so that the old and the new storage are never held at once.
+inline void ResizeForOverwrite(ByteBuffer* buffer, size_t size) {
+  if (size > buffer->capacity()) ByteBuffer().swap(*buffer);
+  buffer->resize(size);
+}
 
 // Encodes the `length` bytes at `input` into `output`, replacing its contents, at
 // `level`: 0 stores them plain without calling zlib; -1 (zlib's default level) and
@@ -28,6 +37,12 @@ using ByteBuffer = std::vector<uint8_t>;
 // without meaning.
 [[nodiscard]] PckStatus CompressBlock(int32_t level, const uint8_t* input, uint32_t length,
                                       ByteBuffer* output);
+
+// As CompressBlock, but when the bytes to store are the input itself (level 0, or
+// a stream that does not pay) `output` is left empty and `*plain` set, which spares
+// the copy; otherwise `*plain` is cleared and `output` holds the stream.
+[[nodiscard]] PckStatus CompressOrKeep(int32_t level, const uint8_t* input, uint32_t length,
+                                       ByteBuffer* output, bool* plain);
 
 // Decodes the `length` stored bytes at `input` into `destination`, whose size on
 // entry selects the mode: 0 appends every decoded byte (append mode); any other
@@ -65,9 +80,10 @@ inline bool StoredSizeCanHold(uint32_t storedSize, uint32_t dataSize) {
   return storedSize == dataSize || dataSize <= uint64_t{storedSize} * 1032;
 }
 
-// Returns the staging capacity CompressBlock gives zlib for `length` input bytes:
-// 16 + floor(length * 1.1f), the product formed in double precision. CompressBlock
-// may briefly grow `output` to this size. Cannot fail.
+// The room a single compression call is given for `length` input bytes where the
+// whole stream must fit: 16 + floor(length * 1.1f), the product formed in double
+// precision. It exceeds zlib's bound for every length. (CompressBlock itself needs
+// no more than `length` bytes: it stores a longer stream plain anyway.) Cannot fail.
 uint64_t CompressCapacity(uint32_t length);
 
 #endif  // QUILLO_CODEC_H_

@@ -6,6 +6,13 @@
 
 #include "host/host.h"
 
+bool IsAscii(std::u16string_view text) {
+  for (char16_t c : text) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
 size_t EntryNameLength(const char16_t name[kPckNameUnits]) {
   size_t n = 0;
   while (n < kPckNameUnits && name[n] != 0) ++n;
@@ -14,7 +21,18 @@ size_t EntryNameLength(const char16_t name[kPckNameUnits]) {
 
 void RecordNameToEntry(const uint8_t field[kPckNameBytes], char16_t name[kPckNameUnits]) {
   size_t bytes = 0;
-  while (bytes < kPckNameBytes && field[bytes] != 0) ++bytes;
+  bool ascii = true;
+  while (bytes < kPckNameBytes && field[bytes] != 0) {
+    if (field[bytes] >= 0x80) ascii = false;
+    ++bytes;
+  }
+  if (ascii) {
+    // Code page 936 keeps every byte below 0x80 as that character.
+    std::memset(name, 0, kPckNameUnits * sizeof(char16_t));
+    const size_t units = bytes < kPckNameUnits - 1 ? bytes : kPckNameUnits - 1;
+    for (size_t i = 0; i < units; ++i) name[i] = field[i] == '/' ? u'\\' : field[i];
+    return;
+  }
   std::u16string text =
       host::Cp936ToUtf16(std::string_view(reinterpret_cast<const char*>(field), bytes));
   if (text.size() > kPckNameUnits - 1) text.resize(kPckNameUnits - 1);
@@ -23,6 +41,12 @@ void RecordNameToEntry(const uint8_t field[kPckNameBytes], char16_t name[kPckNam
 }
 
 bool EntryNameToRecord(const char16_t name[kPckNameUnits], uint8_t field[kPckNameBytes]) {
+  const std::u16string_view text = EntryNameView(name);
+  if (IsAscii(text) && text.size() <= kPckNameBytes) {
+    std::memset(field, 0, kPckNameBytes);
+    for (size_t i = 0; i < text.size(); ++i) field[i] = static_cast<uint8_t>(text[i]);
+    return true;
+  }
   std::string bytes;
   const bool complete = host::Utf16ToCp936(EntryNameView(name), &bytes);
   // Cut at the last character boundary within the field: a byte from 0x81 to 0xFE

@@ -18,6 +18,9 @@ void RecordNameToEntry(const uint8_t field[kPckNameBytes], char16_t name[kPckNam
 // characters before it).
 bool EntryNameToRecord(const char16_t name[kPckNameUnits], uint8_t field[kPckNameBytes]);
 
+// True when every unit is below 0x80: such text is the same in code page 936.
+bool IsAscii(std::u16string_view text);
+
 // The length of a name up to its terminator (at most kPckNameUnits).
 size_t EntryNameLength(const char16_t name[kPckNameUnits]);
 

@@ -1,9 +1,12 @@
 // package_writer.cpp - table, trailer and header writing shared by creation and repack.
 #include "package_writer.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "names.h"
+#include "work_queue.h"
 
 void PackageWriter::Write(const void* data, size_t size) {
   if (static_cast<int64_t>(size) > kPckMaxPackageSize - position_) {
@@ -22,33 +25,77 @@ bool PackageWriter::WritePlaceholderHeader() {
   return written;
 }
 
+namespace {
+
+// With workers, table records are compressed in batches of this many.
+constexpr size_t kRecordBatch = 256;
+
+struct RecordItem {
+  bool named = true;  // the name has a code page 936 form
+  PckStatus status = PckStatus::kSuccess;
+  uint8_t record[kPckRecordSize];
+  ByteBuffer output;
+};
+
+struct RecordBatch {
+  std::vector<RecordItem> items;
+};
+
+}  // namespace
+
 void PackageWriter::WriteTableAndTail(const EntryList& entries, int32_t level,
-                                      ProgressCallback progress, ByteBuffer* output) {
+                                      ProgressCallback progress) {
   PckTrailer trailer;
   trailer.tableOffset = static_cast<uint32_t>(position_) ^ kPckMaskA;
   const int32_t total = static_cast<int32_t>(entries.size());
+  const unsigned threads = PckThreadCount();
+  OrderedPipeline<RecordBatch> pipeline(threads, 2 * threads, threads, UINT64_MAX);
+  const size_t batchSize = pipeline.threaded() ? kRecordBatch : 1;
+  size_t next = 0;
+  bool stopped = false;  // a name without a code page 936 form ends the table here
   int32_t j = 1;
-  uint8_t record[kPckRecordSize];
-  for (const PckEntry& entry : entries) {
-    PckEntryRecord fields;
-    if (!EntryNameToRecord(entry.name, fields.name)) Raise(PckStatus::kFileOperationError);
-    fields.reserved1 = entry.reserved1;
-    fields.offset = entry.offset;
-    fields.dataSize = entry.dataSize;
-    fields.storedSize = entry.storedSize;
-    fields.reserved2 = entry.reserved2;
-    fields.Encode(record);
-    PckStatus status = CompressBlock(level, record, sizeof record, output);
-    if (IsError(status)) Raise(status);
-    const uint32_t s = static_cast<uint32_t>(output->size());
-    uint8_t lengths[8];
-    StoreLe32(lengths, s ^ kPckMaskA);
-    StoreLe32(lengths + 4, s ^ kPckMaskB);
-    Write(lengths, 4);
-    Write(lengths + 4, 4);
-    Write(output->data(), output->size());
-    if (progress) progress(j, total, u"write file entry");
-    ++j;
+  for (;;) {
+    while (!stopped && next < entries.size() && pipeline.HasRoom(0)) {
+      RecordBatch batch;
+      batch.items.resize(std::min(batchSize, entries.size() - next));
+      for (RecordItem& item : batch.items) {
+        const PckEntry& entry = entries[next++];
+        PckEntryRecord fields;
+        item.named = EntryNameToRecord(entry.name, fields.name);
+        fields.reserved1 = entry.reserved1;
+        fields.offset = entry.offset;
+        fields.dataSize = entry.dataSize;
+        fields.storedSize = entry.storedSize;
+        fields.reserved2 = entry.reserved2;
+        fields.Encode(item.record);
+        if (!item.named) {
+          stopped = true;
+          batch.items.resize(static_cast<size_t>(&item - batch.items.data()) + 1);
+          break;
+        }
+      }
+      pipeline.Push(std::move(batch), 0, [level](RecordBatch& work) {
+        for (RecordItem& item : work.items) {
+          if (item.named)
+            item.status = CompressBlock(level, item.record, kPckRecordSize, &item.output);
+        }
+      });
+    }
+    if (pipeline.empty()) break;
+    for (const RecordItem& item : pipeline.Front().items) {
+      if (!item.named) Raise(PckStatus::kFileOperationError);
+      if (IsError(item.status)) Raise(item.status);
+      const uint32_t s = static_cast<uint32_t>(item.output.size());
+      uint8_t lengths[8];
+      StoreLe32(lengths, s ^ kPckMaskA);
+      StoreLe32(lengths + 4, s ^ kPckMaskB);
+      Write(lengths, 4);
+      Write(lengths + 4, 4);
+      Write(item.output.data(), item.output.size());
+      if (progress) progress(j, total, u"write file entry");
+      ++j;
+    }
+    pipeline.Pop();
   }
   uint8_t trailerBytes[kPckTrailerSize];
   trailer.Encode(trailerBytes);
@@ -73,6 +120,7 @@ void PackageWriter::RewriteHeader() {
 
 bool IsStorableName(std::u16string_view name) {
   if (name.size() > kPckNameUnits - 1) return false;
+  if (IsAscii(name)) return true;
   std::string bytes;
   return host::Utf16ToCp936(name, &bytes);
 }

@@ -37,8 +37,9 @@ class PackageWriter {
   // masked length words), then the trailer, the entry count and the version, and
   // hands the buffered bytes to the system. The table starts at the current
   // position. Raises on any failure, also for a name without a code page 936 form.
-  void WriteTableAndTail(const EntryList& entries, int32_t level, ProgressCallback progress,
-                         ByteBuffer* output);
+  // The records are compressed ahead on the library's worker threads; they are
+  // written, and progress reported, in list order on the calling thread.
+  void WriteTableAndTail(const EntryList& entries, int32_t level, ProgressCallback progress);
 
   // Rewrites the header with the final length. The outcome is not reported.
   void RewriteHeader();

@@ -373,8 +373,8 @@ int InCappedChild(const std::function<int()>& body) {
   fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
-#ifndef __SANITIZE_ADDRESS__
-    // AddressSanitizer's shadow memory alone exceeds any such cap; there its own
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // A sanitizer's shadow memory alone exceeds any such cap; there its own
     // allocator limits stand in for it.
     struct rlimit limit = {rlim_t{768} << 20, rlim_t{768} << 20};
     setrlimit(RLIMIT_AS, &limit);

@@ -8,12 +8,17 @@
 #define WIN32_LEAN_AND_MEAN 1
 #endif
 #include <windows.h>
+
+#include <optional>
+#include <utility>
 #else
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #endif
 
 namespace testutil {
@@ -75,9 +80,24 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
   startup.hStdError = writeEnd;  // nothing may go there; if it did, the comparison shows it
   PROCESS_INFORMATION process = {};
   const std::wstring cwd = options.cwd.empty() ? std::wstring() : options.cwd.wstring();
+  // The child inherits the environment: the settings are made for the start only.
+  std::vector<std::pair<std::wstring, std::optional<std::wstring>>> saved;
+  for (const std::string& setting : options.env) {
+    const std::wstring wide = Wide(setting);
+    const size_t equals = wide.find(L'=');
+    const std::wstring name = wide.substr(0, equals);
+    wchar_t old[4096];
+    const DWORD n = GetEnvironmentVariableW(name.c_str(), old, 4096);
+    saved.emplace_back(name, n > 0 && n < 4096 ? std::optional<std::wstring>(old) : std::nullopt);
+    SetEnvironmentVariableW(name.c_str(),
+                            equals == std::wstring::npos ? L"" : wide.c_str() + equals + 1);
+  }
   const BOOL started =
       CreateProcessW(kBinary.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr,
                      cwd.empty() ? nullptr : cwd.c_str(), &startup, &process);
+  for (const auto& [name, value] : saved) {
+    SetEnvironmentVariableW(name.c_str(), value ? value->c_str() : nullptr);
+  }
   CloseHandle(writeEnd);
   if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
   RunResult result;
@@ -110,6 +130,7 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     close(pipes[0]);
     close(pipes[1]);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
+    for (const std::string& setting : options.env) putenv(strdup(setting.c_str()));
     if (options.fileSizeLimit != 0) {
       signal(SIGXFSZ, SIG_IGN);
       struct rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};

@@ -221,9 +221,10 @@ struct RunResult {
 
 // Options for running the tool in a child process.
 struct RunOptions {
-  fs::path cwd;                // empty: the current directory
-  uint64_t fileSizeLimit = 0;  // non-zero: RLIMIT_FSIZE, with SIGXFSZ ignored (writes fail
-                               // EFBIG); Linux only, where a test asks for it
+  fs::path cwd;                  // empty: the current directory
+  uint64_t fileSizeLimit = 0;    // non-zero: RLIMIT_FSIZE, with SIGXFSZ ignored (writes fail
+                                 // EFBIG); Linux only, where a test asks for it
+  std::vector<std::string> env;  // "NAME=value" set in the child's environment
 };
 
 // Whether RunOptions::fileSizeLimit can be honoured here (Linux only: Windows has

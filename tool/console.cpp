@@ -31,8 +31,8 @@ std::u16string Format(std::u16string_view format, std::initializer_list<FormatAr
         field.push_back(static_cast<char16_t>(arg.number));
       } else {
         const bool negative = arg.number < 0;
-        uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(arg.number)
-                                      : static_cast<uint64_t>(arg.number);
+        uint64_t magnitude =
+            negative ? 0 - static_cast<uint64_t>(arg.number) : static_cast<uint64_t>(arg.number);
         do {
           field.insert(field.begin(), static_cast<char16_t>(u'0' + magnitude % 10));
           magnitude /= 10;
@@ -54,9 +54,34 @@ void PrintFormat(std::u16string_view format, std::initializer_list<FormatArg> ar
 
 std::u16string_view StatusText(PckStatus status) { return PckStatusMessage(status); }
 
+namespace {
+
+void AppendNumber(std::u16string* out, int32_t value) {
+  char16_t digits[12];
+  size_t n = 0;
+  uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+  do {
+    digits[n++] = static_cast<char16_t>(u'0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) out->push_back(u'-');
+  while (n > 0) out->push_back(digits[--n]);
+}
+
+}  // namespace
+
+// It runs once per entry and record, so it forms its two pieces, "%78c\r" and
+// " %s %d/%d done.\r", without the general formatter and prints them in one go.
 int ConsoleProgress(int32_t done, int32_t total, const char16_t* label) {
-  PrintFormat(u"%78c\r", {u' '});
-  PrintFormat(u" %s %d/%d done.\r", {label, done, total});
+  std::u16string line(78, u' ');
+  line += u"\r ";
+  line += label;
+  line.push_back(u' ');
+  AppendNumber(&line, done);
+  line.push_back(u'/');
+  AppendNumber(&line, total);
+  line += u" done.\r";
+  Print(line);
   return 0;
 }
 

@@ -1,4 +1,6 @@
 // extract_command.cpp - writes every entry below "<package>.files", with an optional log.
+#include <unordered_set>
+
 #include "archive.h"
 #include "commands.h"
 #include "console.h"
@@ -7,24 +9,62 @@
 #include "names.h"
 #include "options.h"
 
-int WriteOutputFile(const std::u16string& path, uint32_t size, const uint8_t* data) {
+namespace {
+
+// The directories that are known to exist below which files are written: each is
+// made once, when the first file in it cannot be opened, and never tried again.
+class KnownDirectories {
+ public:
+  bool Contains(std::u16string_view directory) const {
+    return known_.count(std::u16string(directory)) != 0;
+  }
+  // `path`'s directory and every directory above it exist.
+  void AddParentsOf(const std::u16string& path) {
+    size_t end = path.rfind(host::kPathSeparator);
+    if (end == std::u16string::npos || end == 0) return;
+    if (!withParents_.insert(path.substr(0, end)).second) return;
+    while (end != std::u16string::npos && end != 0) {
+      known_.insert(path.substr(0, end));
+      end = path.rfind(host::kPathSeparator, end - 1);
+    }
+  }
+  void Add(const std::u16string& directory) { known_.insert(directory); }
+
+ private:
+  std::unordered_set<std::u16string> known_;
+  std::unordered_set<std::u16string> withParents_;  // known together with their parents
+};
+
+// WriteOutputFile, remembering in `known` which directories exist.
+int WriteFileBelow(const std::u16string& path, uint32_t size, const uint8_t* data,
+                   KnownDirectories* known) {
   host::Host& h = host::Host::Current();
   auto file = h.OpenFile(path, host::OpenMode::kWrite);
   if (!file) {
     // Create the missing directories from the left; the last part is the file.
-    std::u16string prefix = path;
+    std::u16string prefix;
     for (size_t i = 0; i < path.size(); ++i) {
       if (path[i] != host::kPathSeparator) continue;
-      prefix.resize(i);
-      if (h.MakeDirectory(prefix) && Verbose()) PrintFormat(u" make dir : %s\n", {prefix});
-      prefix = path;
+      prefix.assign(path, 0, i);
+      if (known && known->Contains(prefix)) continue;
+      if (h.MakeDirectory(prefix)) {
+        if (Verbose()) PrintFormat(u" make dir : %s\n", {prefix});
+        if (known) known->Add(prefix);
+      }
     }
     file = h.OpenFile(path, host::OpenMode::kWrite);
     if (!file) return -1;
   }
+  if (known) known->AddParentsOf(path);
   const bool written = file->Write(data, size) == size;
   const bool closed = file->Close();
   return written && closed ? 0 : -1;
+}
+
+}  // namespace
+
+int WriteOutputFile(const std::u16string& path, uint32_t size, const uint8_t* data) {
+  return WriteFileBelow(path, size, data, nullptr);
 }
 
 void AppendLogLine(const PckEntry& entry) {
@@ -54,12 +94,12 @@ void AppendLogLine(const PckEntry& entry) {
 
 int ExtractAll(PckArchive& archive, const std::u16string& root) {
   PckStatus status = PckStatus::kSuccess;
-
-  EntryList entries;
-  (void)archive.CopyEntries(&entries);
+  // The entries are read in place: the archive keeps them unchanged while it reads.
+  const EntryList& entries = archive.entries();
   const int32_t total = static_cast<int32_t>(entries.size());
-
+  KnownDirectories known;
   ByteBuffer buffer;
+  std::u16string target;
   int32_t n = 1;
   for (const PckEntry& entry : entries) {
     if (toolOptions.logEntries) AppendLogLine(entry);
@@ -74,12 +114,12 @@ int ExtractAll(PckArchive& archive, const std::u16string& root) {
       PrintFormat(u" file operation error : %s\n", {name});
       continue;
     }
-    std::u16string target = root;
+    target = root;
     for (char16_t c : name) target.push_back(c == u'\\' ? host::kPathSeparator : c);
     // A stream that ended early leaves the buffer short; the file still gets
     // dataSize bytes, the missing ones zero.
     if (buffer.size() < entry.dataSize) buffer.resize(entry.dataSize);
-    if (WriteOutputFile(target, entry.dataSize, buffer.data()) != 0) {
+    if (WriteFileBelow(target, entry.dataSize, buffer.data(), &known) != 0) {
       PrintFormat(u" file operation error : %s\n", {name});
     }
   }

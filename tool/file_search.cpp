@@ -32,7 +32,9 @@ void Collect(Search& search, const std::u16string& directory) {
         continue;
       }
       host::FileId fileId;
-      if (search.exclude && search.host.GetFileId(path, &fileId) && fileId == *search.exclude) {
+      // The listing's index tells most files apart from the package without asking.
+      if (search.exclude && (item.index == 0 || item.index == search.exclude->index) &&
+          search.host.GetFileId(path, &fileId) && fileId == *search.exclude) {
         continue;
       }
       search.files->push_back(std::move(path));

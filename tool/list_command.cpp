@@ -6,6 +6,12 @@
 #include "names.h"
 #include "options.h"
 
+namespace {
+
+constexpr size_t kListChunk = 256 << 10;
+
+}  // namespace
+
 int ListCommand() {
   std::u16string listPath = *toolOptions.packagePath;
   PckArchive archive;
@@ -21,17 +27,22 @@ int ListCommand() {
   PrintFormat(u"\nwrite file list to '%s'\n", {listPath});
 
   // UTF-16 little-endian with a byte-order mark, each line ending in CR LF.
-  EntryList entries;
-  (void)archive.CopyEntries(&entries);
+  // The entries are read in place, and the text goes out in pieces of a few hundred
+  // kilobytes, so that a large table is never held twice.
   std::string bytes = "\xFF\xFE";
-  for (const PckEntry& entry : entries) {
+  bool written = true;
+  for (const PckEntry& entry : archive.entries()) {
     for (char16_t unit : EntryNameView(entry.name)) {
       bytes.push_back(static_cast<char>(unit & 0xFF));
       bytes.push_back(static_cast<char>(unit >> 8));
     }
     bytes.append("\r\0\n\0", 4);
+    if (bytes.size() >= kListChunk) {
+      written = written && file->Write(bytes.data(), bytes.size()) == bytes.size();
+      bytes.clear();
+    }
   }
-  file->Write(bytes.data(), bytes.size());
+  if (written) file->Write(bytes.data(), bytes.size());
   file->Close();
   return 1;
 }

@@ -39,6 +39,13 @@ enum class OpenMode {
   kAppend,  // created if missing, every write goes to the end ("a", untranslated here)
 };
 
+// Identity of a file or directory (device and inode, or volume and file index).
+struct FileId {
+  uint64_t device = 0;
+  uint64_t index = 0;
+  bool operator==(const FileId&) const = default;
+};
+
 // An open file. Positions are 64-bit. Closing happens on destruction if Close was
 // not called. Reads and writes return the number of bytes actually transferred.
 class File {
@@ -57,19 +64,22 @@ class File {
   [[nodiscard]] virtual bool Sync() = 0;
   // Flushes and closes; false when buffered bytes were lost. Further calls are no-ops.
   virtual bool Close() = 0;
-};
-
-// Identity of a file or directory (device and inode, or volume and file index).
-struct FileId {
-  uint64_t device = 0;
-  uint64_t index = 0;
-  bool operator==(const FileId&) const = default;
+  // The length the file had when it was opened and its identity, where the host
+  // learnt them while opening it; false when it did not (callers then ask the path).
+  virtual bool Describe(int64_t* size, FileId* id) {
+    (void)size;
+    (void)id;
+    return false;
+  }
 };
 
 // One item of a directory listing.
 struct DirItem {
   std::u16string name;
   bool isDirectory = false;  // true for directories and for links that lead to one
+  // The item's file index (FileId::index) when the listing tells it and the item
+  // is not a link; 0 when it does not.
+  uint64_t index = 0;
 };
 
 // The platform services. Default() is the real one; tests may install a wrapper
@@ -145,6 +155,9 @@ std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);
 
 // --- Process and console --------------------------------------------------------
+
+// The value of an environment variable; false when it is not set.
+bool EnvironmentValue(std::u16string_view name, std::u16string* value);
 
 // Sets the runtime locale to code page 936 (".936"); the result is not reported.
 void SetCodePageLocale();

@@ -11,8 +11,11 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <clocale>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "host/host.h"
@@ -23,36 +26,179 @@ namespace {
 
 std::string NativePath(const std::u16string& path) { return Utf16ToUtf8(path); }
 
+// A file on a descriptor, with its own buffers: small reads are served from a
+// read-ahead buffer, small writes gathered into a write buffer, and large ones go
+// to the system directly, so a file read or written in one piece costs one call.
+// The position is kept here; the system is asked only when it must move.
 class PosixFile final : public File {
  public:
-  explicit PosixFile(FILE* stream) : stream_(stream) {}
+  PosixFile(int fd, const struct stat& st) : fd_(fd), st_(st) {}
   ~PosixFile() override { Close(); }
 
   size_t Read(void* data, size_t size) override {
-    if (!stream_ || size == 0) return 0;
-    return std::fread(data, 1, size, stream_);
+    if (fd_ < 0 || size == 0 || !FlushWrites()) return 0;
+    auto* out = static_cast<uint8_t*>(data);
+    size_t done = TakeBuffered(out, size);
+    if (done == size) return done;
+    if (size - done >= kReadBuffer) {
+      done += ReadFully(out + done, size - done);
+    } else {
+      if (readBuffer_.empty()) readBuffer_.resize(kReadBuffer);
+      readEnd_ = ReadFully(readBuffer_.data(), readBuffer_.size(), size - done);
+      readAt_ = 0;
+      done += TakeBuffered(out + done, size - done);
+    }
+    return done;
   }
+
+  // Writes are gathered exactly as the C runtime's buffered streams gather them
+  // (a buffer of the file's block size, at most 8 KiB): a write that fills the
+  // buffer hands it to the system, whole blocks beyond it go straight through and
+  // the rest waits. So a write that the system refuses shows up in the same call
+  // as with a stream, and a file written in one piece costs one or two calls.
   size_t Write(const void* data, size_t size) override {
-    if (!stream_ || size == 0) return 0;
-    return std::fwrite(data, 1, size, stream_);
+    if (fd_ < 0 || size == 0) return 0;
+    if (readEnd_ != readAt_ && !DropReadAhead()) return 0;
+    readAt_ = readEnd_ = 0;
+    const auto* in = static_cast<const uint8_t*>(data);
+    size_t room = writeBuffer_.size() - pending_;
+    size_t taken = std::min(room, size);
+    if (taken != 0) std::memcpy(writeBuffer_.data() + pending_, in, taken);
+    pending_ += taken;
+    position_ += static_cast<int64_t>(taken);
+    size_t left = size - taken;
+    if (left == 0) return size;
+    if (writeBuffer_.empty()) writeBuffer_.resize(BufferSize());
+    if (!FlushWrites()) return size - left;
+    const size_t block = writeBuffer_.size();
+    const size_t direct = left - left % block;
+    if (direct != 0) {
+      const size_t put = WriteFully(in + taken, direct);
+      left -= put;
+      if (put < direct) return size - left;
+    }
+    std::memcpy(writeBuffer_.data(), in + (size - left), left);
+    pending_ = left;
+    position_ += static_cast<int64_t>(left);
+    return size;
   }
+
   bool Seek(int64_t position) override {
-    return stream_ && position >= 0 && fseeko(stream_, static_cast<off_t>(position), SEEK_SET) == 0;
+    if (fd_ < 0 || position < 0 || !FlushWrites()) return false;
+    // A move within the bytes read ahead needs no system call.
+    const int64_t bufferStart = position_ - static_cast<int64_t>(readAt_);
+    if (position >= bufferStart && position <= bufferStart + static_cast<int64_t>(readEnd_)) {
+      readAt_ = static_cast<size_t>(position - bufferStart);
+      position_ = position;
+      return true;
+    }
+    if (lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) return false;
+    readAt_ = readEnd_ = 0;
+    position_ = position;
+    return true;
   }
-  bool SeekToEnd() override { return stream_ && fseeko(stream_, 0, SEEK_END) == 0; }
-  int64_t Tell() override { return stream_ ? static_cast<int64_t>(ftello(stream_)) : -1; }
-  bool Flush() override { return stream_ && std::fflush(stream_) == 0 && !std::ferror(stream_); }
-  bool Sync() override { return Flush() && fsync(fileno(stream_)) == 0; }
+
+  bool SeekToEnd() override {
+    if (fd_ < 0 || !FlushWrites()) return false;
+    const off_t end = lseek(fd_, 0, SEEK_END);
+    if (end < 0) return false;
+    readAt_ = readEnd_ = 0;
+    position_ = static_cast<int64_t>(end);
+    return true;
+  }
+
+  int64_t Tell() override { return fd_ < 0 ? -1 : position_; }
+
+  bool Flush() override { return fd_ >= 0 && FlushWrites() && !failed_; }
+
+  bool Sync() override { return Flush() && fsync(fd_) == 0; }
+
   bool Close() override {
-    if (!stream_) return true;
-    bool ok = !std::ferror(stream_);
-    ok = (std::fclose(stream_) == 0) && ok;
-    stream_ = nullptr;
+    if (fd_ < 0) return true;
+    bool ok = FlushWrites() && !failed_;
+    ok = (close(fd_) == 0) && ok;
+    fd_ = -1;
     return ok;
   }
 
+  bool Describe(int64_t* size, FileId* id) override {
+    if (fd_ < 0) return false;
+    *size = static_cast<int64_t>(st_.st_size);
+    id->device = static_cast<uint64_t>(st_.st_dev);
+    id->index = static_cast<uint64_t>(st_.st_ino);
+    return true;
+  }
+
  private:
-  FILE* stream_;
+  static constexpr size_t kReadBuffer = 64 << 10;
+
+  size_t BufferSize() const {
+    return st_.st_blksize > 0 && st_.st_blksize < 8192 ? static_cast<size_t>(st_.st_blksize) : 8192;
+  }
+
+  size_t TakeBuffered(uint8_t* out, size_t size) {
+    const size_t n = std::min(size, readEnd_ - readAt_);
+    if (n != 0) std::memcpy(out, readBuffer_.data() + readAt_, n);
+    readAt_ += n;
+    position_ += static_cast<int64_t>(n);
+    return n;
+  }
+
+  // Reads until `size` bytes, the end of the file or an error; stops early once
+  // `enough` bytes are there. Does not move position_.
+  size_t ReadFully(uint8_t* out, size_t size, size_t enough = SIZE_MAX) {
+    size_t done = 0;
+    while (done < size && done < enough) {
+      const ssize_t got = read(fd_, out + done, size - done);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      done += static_cast<size_t>(got);
+    }
+    if (enough == SIZE_MAX) position_ += static_cast<int64_t>(done);
+    return done;
+  }
+
+  size_t WriteFully(const uint8_t* in, size_t size) {
+    size_t done = 0;
+    while (done < size) {
+      const ssize_t put = write(fd_, in + done, size - done);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) {
+        failed_ = true;
+        break;
+      }
+      done += static_cast<size_t>(put);
+    }
+    position_ += static_cast<int64_t>(done);
+    return done;
+  }
+
+  // Hands the gathered bytes to the system; false (and the file marked failed)
+  // when they could not all be written. Either way the buffer is empty after it.
+  bool FlushWrites() {
+    if (pending_ == 0) return true;
+    const size_t size = pending_;
+    pending_ = 0;
+    position_ -= static_cast<int64_t>(size);  // WriteFully counts them again
+    return WriteFully(writeBuffer_.data(), size) == size;
+  }
+
+  // Moves the system's position back to the logical one before writing.
+  bool DropReadAhead() {
+    if (lseek(fd_, static_cast<off_t>(position_), SEEK_SET) < 0) return false;
+    readAt_ = readEnd_ = 0;
+    return true;
+  }
+
+  int fd_;
+  struct stat st_;
+  int64_t position_ = 0;
+  std::vector<uint8_t> readBuffer_;
+  size_t readAt_ = 0;
+  size_t readEnd_ = 0;
+  std::vector<uint8_t> writeBuffer_;
+  size_t pending_ = 0;
+  bool failed_ = false;
 };
 
 // Copies `from` to a new file `to` (never replacing one), flushes it to disk and
@@ -105,31 +251,25 @@ class PosixHost final : public Host {
  public:
   std::unique_ptr<File> OpenFile(const std::u16string& path, OpenMode mode) override {
     int flags = O_CLOEXEC | O_NONBLOCK;
-    const char* streamMode = "rb";
     if (mode == OpenMode::kWrite) {
       flags |= O_WRONLY | O_CREAT | O_TRUNC;
-      streamMode = "wb";
     } else if (mode == OpenMode::kAppend) {
       flags |= O_WRONLY | O_CREAT | O_APPEND;
-      streamMode = "ab";
+    } else {
+      flags |= O_RDONLY;
     }
     // Only regular files are opened: POSIX would open a directory for reading
     // (the wide runtime refuses it), and a pipe or device could block forever,
-    // which is why the open itself does not wait.
+    // which is why the open itself does not wait. O_NONBLOCK has no effect on
+    // the reads and writes of a regular file, so it stays set.
     const int fd = open(NativePath(path).c_str(), flags, 0666);
     if (fd < 0) return nullptr;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
       close(fd);
       return nullptr;
     }
-    FILE* stream = fdopen(fd, streamMode);
-    if (!stream) {
-      close(fd);
-      return nullptr;
-    }
-    return std::make_unique<PosixFile>(stream);
+    return std::make_unique<PosixFile>(fd, st);
   }
 
   bool RemoveFile(const std::u16string& path) override {
@@ -162,14 +302,28 @@ class PosixHost final : public Host {
     const std::string native = NativePath(directory);
     DIR* dir = opendir(native.empty() ? "." : native.c_str());
     if (!dir) return false;
+    // The inode numbers of the listing are the files' own on most file systems, not
+    // on all (an overlay may differ): the first plain item of the directory is
+    // checked against its status, and the numbers are given only when they agree.
+    int trusted = -1;  // -1 not yet known, 0 no, 1 yes
     while (struct dirent* item = readdir(dir)) {
       DirItem out;
       out.name = Utf8ToUtf16(item->d_name);
+      struct stat st;
       if (item->d_type == DT_DIR) {
         out.isDirectory = true;
       } else if (item->d_type == DT_LNK || item->d_type == DT_UNKNOWN) {
-        struct stat st;
-        out.isDirectory = fstatat(dirfd(dir), item->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+        const bool known = fstatat(dirfd(dir), item->d_name, &st, 0) == 0;
+        out.isDirectory = known && S_ISDIR(st.st_mode);
+        if (known) out.index = static_cast<uint64_t>(st.st_ino);
+      } else {
+        if (trusted < 0) {
+          trusted = fstatat(dirfd(dir), item->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                            st.st_ino == item->d_ino
+                        ? 1
+                        : 0;
+        }
+        if (trusted == 1) out.index = static_cast<uint64_t>(item->d_ino);
       }
       items->push_back(std::move(out));
     }
@@ -278,6 +432,13 @@ bool Utf16ToCp936(std::u16string_view text, std::string* out) {
   bytes.resize(bytes.size() - outLeft);
   *out = std::move(bytes);
   return result != static_cast<size_t>(-1) && inLeft == 0;
+}
+
+bool EnvironmentValue(std::u16string_view name, std::u16string* value) {
+  const char* text = std::getenv(Utf16ToUtf8(name).c_str());
+  if (!text) return false;
+  *value = Utf8ToUtf16(text);
+  return true;
 }
 
 void SetCodePageLocale() { std::setlocale(LC_ALL, ".936"); }

@@ -14,6 +14,7 @@
 #include <limits.h>
 #include <locale.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <wchar.h>
 
 #include "host/host.h"
@@ -259,6 +260,13 @@ bool Utf16ToCp936(std::u16string_view text, std::string* out) {
     if (!EncodeStrict(wide.data() + i, length, out)) return false;
     i += static_cast<size_t>(length);
   }
+  return true;
+}
+
+bool EnvironmentValue(std::u16string_view name, std::u16string* value) {
+  const wchar_t* text = _wgetenv(NativePath(name).c_str());
+  if (!text) return false;
+  value->assign(text, text + wcslen(text));
   return true;
 }
 
