@@ -141,8 +141,62 @@ uint64_t CompressCapacity(uint32_t length) {
   return 16 + static_cast<uint64_t>(static_cast<double>(length) * static_cast<double>(1.1f));
 }
 
+namespace {
+
+// CompressOrKeep without the check for data that reads as a stream.
+PckStatus CompressIfShorter(int32_t level, const uint8_t* input, uint32_t length,
+                            ByteBuffer* output, bool* plain);
+
+// True when `length` plain bytes would not read back as themselves: they begin
+// with a zlib header and DecompressBlock inflates them to other bytes. The format
+// keeps no flag for plain blocks, so such data must be stored as a stream.
+bool PlainReadsAsOtherBytes(const uint8_t* input, uint32_t length) {
+  if (length < 8) return false;  // no zlib stream is shorter
+  const unsigned cmf = input[0];
+  const unsigned flg = input[1];
+  if ((cmf & 0x0F) != Z_DEFLATED || (cmf >> 4) > 7 || ((cmf << 8) | flg) % 31 != 0 ||
+      (flg & 0x20) != 0) {
+    return false;  // not a zlib header, or one that asks for a dictionary: inflate fails
+  }
+  ByteBuffer probe(length);
+  if (IsError(DecompressBlock(input, length, &probe))) return false;
+  return probe.size() != length || std::memcmp(probe.data(), input, length) != 0;
+}
+
+// The whole zlib stream of `length` bytes at `level` in `output`, however long.
+PckStatus CompressWhole(int32_t level, const uint8_t* input, uint32_t length, ByteBuffer* output) {
+  z_stream* zs = t_deflate.Acquire(level);
+  if (!zs) return PckStatus::kZlibError;
+  output->resize(deflateBound(zs, length));
+  zs->next_in = const_cast<Bytef*>(input);
+  zs->avail_in = length;
+  zs->next_out = output->data();
+  zs->avail_out = static_cast<uInt>(output->size());
+  const int ret = deflate(zs, Z_FINISH);
+  const PckStatus status = ret == Z_STREAM_END ? PckStatus::kSuccess : PckStatus::kZlibError;
+  if (status == PckStatus::kSuccess) output->resize(output->size() - zs->avail_out);
+  t_deflate.Release();
+  return status;
+}
+
+}  // namespace
+
 PckStatus CompressOrKeep(int32_t level, const uint8_t* input, uint32_t length, ByteBuffer* output,
                          bool* plain) {
+  PckStatus status = CompressIfShorter(level, input, length, output, plain);
+  // Data that is itself a zlib stream, which a reader would inflate, is kept as
+  // the (longer) stream of it instead: readers inflate that back to the data.
+  if (status == PckStatus::kSuccess && *plain && PlainReadsAsOtherBytes(input, length)) {
+    *plain = false;
+    status = CompressWhole(level, input, length, output);
+  }
+  return status;
+}
+
+namespace {
+
+PckStatus CompressIfShorter(int32_t level, const uint8_t* input, uint32_t length,
+                            ByteBuffer* output, bool* plain) {
   *plain = false;
   if (length == 0) {
     output->clear();
@@ -179,6 +233,8 @@ PckStatus CompressOrKeep(int32_t level, const uint8_t* input, uint32_t length, B
   t_deflate.Release();
   return status;
 }
+
+}  // namespace
 
 PckStatus CompressBlock(int32_t level, const uint8_t* input, uint32_t length, ByteBuffer* output) {
   bool plain = false;

@@ -332,3 +332,33 @@ TEST(DecompressBlockPaddedTest, ActsAsIfTheMissingBytesWereZeros) {
                                                        0xFFFFFFFF, &record));
   EXPECT_EQ(Text(276), Str(record));
 }
+
+// Data that is itself a zlib stream (a file compressed by another program, say)
+// is not stored plain when compressing does not pay: a reader would inflate the
+// plain bytes and return other data. It is stored as the stream of it, however
+// long, and reads back whole at every level.
+TEST(CompressBlockTest, DataThatReadsAsAStreamIsStoredAsAStreamOfIt) {
+  const std::string inner = Noise(3000);
+  const std::string cases[] = {Zlib(inner, 6), Zlib(inner, 0), Zlib(Text(20), 9)};
+  for (const std::string& data : cases) {
+    for (int level : {-1, 0, 1, 9}) {
+      ByteBuffer stored;
+      ASSERT_EQ(PckStatus::kSuccess,
+                CompressBlock(level, reinterpret_cast<const uint8_t*>(data.data()),
+                              static_cast<uint32_t>(data.size()), &stored))
+          << level;
+      ByteBuffer back(data.size());
+      ASSERT_EQ(PckStatus::kSuccess, Decompress(Str(stored), &back)) << level;
+      EXPECT_EQ(data, Str(back)) << "level " << level << ", " << data.size() << " bytes";
+    }
+  }
+
+  // Plain data with a zlib header that does not inflate is still stored plain.
+  std::string header = Noise(500);
+  header[0] = '\x78';
+  header[1] = '\x9c';
+  ByteBuffer stored;
+  ASSERT_EQ(PckStatus::kSuccess, CompressBlock(0, reinterpret_cast<const uint8_t*>(header.data()),
+                                               static_cast<uint32_t>(header.size()), &stored));
+  EXPECT_EQ(header, Str(stored));
+}

@@ -294,7 +294,8 @@ TEST_F(ThreadsTest, ToolPrintsAndWritesTheSameWithOneAndWithFourThreads) {
   const std::vector<std::string> create = {"-c", "data", "-z", "1", "game.pck"};
   const Run created1 = run(create, "1");
   ASSERT_EQ(1, created1.result.exitCode);
-  ASSERT_NE(std::string::npos, created1.result.out.find("\n pck create success\n"));
+  ASSERT_NE(std::string::npos,
+            created1.result.out.find(testutil::Console("\n pck create success\n")));
   fs::remove(Path("game.pck"));
   const Run created4 = run(create, "4");
   expectSame(created1, created4);
@@ -310,20 +311,23 @@ TEST_F(ThreadsTest, ToolPrintsAndWritesTheSameWithOneAndWithFourThreads) {
 
   const std::string made = *created1.package;
   const Run repacked1 = run({"-r", "-z", "9", "game.pck"}, "1");
-  ASSERT_NE(std::string::npos, repacked1.result.out.find("\n repack success\n"));
+  ASSERT_NE(std::string::npos, repacked1.result.out.find(testutil::Console("\n repack success\n")));
   fs::remove(Path("game.pck.old"));
   WriteFile(Path("game.pck"), made);
   const Run repacked4 = run({"-r", "-z", "9", "game.pck"}, "4");
   expectSame(repacked1, repacked4);
 
   // A link that leads nowhere is listed as a file and cannot be opened: creation
-  // stops there and leaves the package written so far.
+  // stops there and leaves the package written so far. Linux only: a link needs
+  // rights a Windows user may not have.
+  if (testutil::kWindowsHost) return;
   fs::remove(Path("game.pck"));
   fs::remove(Path("game.pck.old"));
   fs::create_symlink(Path("nowhere"), Path("data/d3/dangling.txt"));
   const Run failed1 = run(create, "1");
-  ASSERT_NE(std::string::npos,
-            failed1.result.out.find("\n pck create error : file operation error"));
+  ASSERT_NE(
+      std::string::npos,
+      failed1.result.out.find(testutil::Console("\n pck create error : file operation error")));
   ASSERT_TRUE(failed1.package.has_value());
   fs::remove(Path("game.pck"));
   const Run failed4 = run(create, "4");
