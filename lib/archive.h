@@ -94,8 +94,9 @@ class PckArchive {
   // with CompressBlock at `level` (-1..9), then closes it and opens it again, so the
   // object holds the new package. The entry name of a file is its path with the
   // length of `baseDirectory` cut off and host separators turned into '\'. A file
-  // that is the package itself is left out. Call it on a new or closed object: it
-  // neither closes an open package nor empties entries() first. `progress`, when
+  // that is the package itself is left out. It first closes whatever the object
+  // holds and empties entries(), so nothing of an earlier package reaches the new
+  // table. `progress`, when
   // not null, is called per file and per record. Returns kSuccess (also when the
   // final reopening fails; the object is then as Open leaves it); kFileOpenError
   // when the package cannot be created (nothing is written); kZlibError when a block

@@ -73,6 +73,8 @@ PckStatus PckArchive::Create(const std::u16string& baseDirectory, int32_t level,
                              ProgressCallback progress) {
   host::Host& h = host::Host::Current();
   const size_t baseLength = baseDirectory.size();
+  // The table is written from entries_: whatever an earlier Open left there goes.
+  Close();
   file_ = h.OpenFile(packagePath, host::OpenMode::kWrite);
   if (!file_) return PckStatus::kFileOpenError;
   position_ = -1;

@@ -258,6 +258,30 @@ TEST_F(CreateTest, CreatedPackageOpensAndReadsBackEveryFileAtEachLevel) {
   }
 }
 
+// An object whose Open failed part way keeps the entries decoded before the failing
+// record; a Create on it must write its own files only.
+TEST_F(CreateTest, CreateAfterAFailedOpenWritesOnlyItsOwnFiles) {
+  FixturePackage damaged;
+  for (const char* name : {"old1.txt", "old2.txt", "bad.txt"}) {
+    FixtureEntry e;
+    e.name = name;
+    e.data = "old";
+    damaged.entries.push_back(e);
+  }
+  damaged.entries[2].lengthA = 0;  // the lengths disagree: Open fails at the third record
+  WriteFile(Path("damaged.pck"), BuildPackage(damaged));
+  ASSERT_EQ(PckStatus::kGuardByteError, archive_.Open(U16(Path("damaged.pck"))));
+  ASSERT_EQ(2u, archive_.entries().size());
+
+  const FileList files = MakeFiles({{"new.txt", "new"}});
+  ASSERT_PCK_OK(Create(files, -1));
+  ASSERT_EQ(1u, archive_.entries().size());
+  EXPECT_EQ("new.txt", U8(EntryNameView(archive_.entries()[0].name)));
+  PckArchive reader;
+  ASSERT_PCK_OK(reader.Open(Package()));
+  EXPECT_EQ(1u, reader.entries().size());
+}
+
 // --- Bytes ----------------------------------------------------------------------------
 
 TEST_F(CreateTest, EmptyListWritesThe292BytePackage) {
