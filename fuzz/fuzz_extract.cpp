@@ -29,20 +29,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using fuzzscratch::Check;
+using fuzzscratch::DecodedBytes;
 
 // Inputs whose entries could decode to more than this many bytes in all are
 // skipped: every one of them may become a file on a RAM file system.
 constexpr uint64_t kDecodedBudget = uint64_t{16} << 20;
-
-uint64_t DecodedBytes(const EntryList& entries, size_t packageSize) {
-  uint64_t total = 0;
-  for (const PckEntry& entry : entries) {
-    if (uint64_t{entry.offset} + entry.storedSize > packageSize) continue;
-    if (!StoredSizeCanHold(entry.storedSize, entry.dataSize)) continue;
-    total += entry.dataSize;
-  }
-  return total;
-}
 
 // Names that lead out of the output root on every host, and so must never be
 // written: empty, absolute, an ASCII drive letter, or a ".." component.

@@ -31,6 +31,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using fuzzscratch::Check;
+using fuzzscratch::DecodedBytes;
 
 // Inputs whose entries could decode to more than this many bytes in all are
 // skipped: a repack at level 0 would write them all out, on a RAM file system.
@@ -63,16 +64,6 @@ std::set<std::string> Listing(const fs::path& folder) {
   std::set<std::string> out;
   for (const auto& item : fs::directory_iterator(folder)) out.insert(item.path().filename());
   return out;
-}
-
-uint64_t DecodedBytes(const EntryList& entries, size_t packageSize) {
-  uint64_t total = 0;
-  for (const PckEntry& entry : entries) {
-    if (uint64_t{entry.offset} + entry.storedSize > packageSize) continue;
-    if (!StoredSizeCanHold(entry.storedSize, entry.dataSize)) continue;
-    total += entry.dataSize;
-  }
-  return total;
 }
 
 bool SameRecord(const PckEntry& a, const PckEntry& b) {

@@ -15,9 +15,24 @@
 #include <string>
 #include <system_error>
 
+#include "archive.h"
+#include "codec.h"
+
 namespace fuzzscratch {
 
 namespace fs = std::filesystem;
+
+// The bytes the readable entries of a package could decode to, in all: inputs
+// above a budget are skipped, since every entry may become a file in RAM.
+inline uint64_t DecodedBytes(const EntryList& entries, size_t packageSize) {
+  uint64_t total = 0;
+  for (const PckEntry& entry : entries) {
+    if (uint64_t{entry.offset} + entry.storedSize > packageSize) continue;
+    if (!StoredSizeCanHold(entry.storedSize, entry.dataSize)) continue;
+    total += entry.dataSize;
+  }
+  return total;
+}
 
 inline void Check(bool condition) {
   if (!condition) abort();
