@@ -70,8 +70,21 @@ class DeflateStream {
   bool ready_ = false;
 };
 
-thread_local InflateStream t_inflate;
-thread_local DeflateStream t_deflate;
+// The streams live behind a plain per-thread pointer, and a worker thread releases
+// them itself before it ends (ReleaseThreadCodecStreams). A thread_local object with
+// a destructor is not safe everywhere: with MinGW's emulated thread storage the
+// destructor may run after the object's storage has been freed at thread exit.
+struct ThreadStreams {
+  InflateStream inflate;
+  DeflateStream deflate;
+};
+
+thread_local ThreadStreams* t_streams = nullptr;
+
+ThreadStreams& Streams() {
+  if (!t_streams) t_streams = new ThreadStreams;
+  return *t_streams;
+}
 
 // The outcome of one inflate run, before the plain-copy rule is applied.
 enum class InflateResult { kEnded, kFailed, kTooLarge };
@@ -137,6 +150,11 @@ InflateResult RunAppend(z_stream* zs, ByteBuffer* dest, uint64_t limit, uint64_t
 
 }  // namespace
 
+void ReleaseThreadCodecStreams() {
+  delete t_streams;
+  t_streams = nullptr;
+}
+
 uint64_t CompressCapacity(uint32_t length) {
   return 16 + static_cast<uint64_t>(static_cast<double>(length) * static_cast<double>(1.1f));
 }
@@ -165,7 +183,7 @@ bool PlainReadsAsOtherBytes(const uint8_t* input, uint32_t length) {
 
 // The whole zlib stream of `length` bytes at `level` in `output`, however long.
 PckStatus CompressWhole(int32_t level, const uint8_t* input, uint32_t length, ByteBuffer* output) {
-  z_stream* zs = t_deflate.Acquire(level);
+  z_stream* zs = Streams().deflate.Acquire(level);
   if (!zs) return PckStatus::kZlibError;
   output->resize(deflateBound(zs, length));
   zs->next_in = const_cast<Bytef*>(input);
@@ -175,7 +193,7 @@ PckStatus CompressWhole(int32_t level, const uint8_t* input, uint32_t length, By
   const int ret = deflate(zs, Z_FINISH);
   const PckStatus status = ret == Z_STREAM_END ? PckStatus::kSuccess : PckStatus::kZlibError;
   if (status == PckStatus::kSuccess) output->resize(output->size() - zs->avail_out);
-  t_deflate.Release();
+  Streams().deflate.Release();
   return status;
 }
 
@@ -207,7 +225,7 @@ PckStatus CompressIfShorter(int32_t level, const uint8_t* input, uint32_t length
     *plain = true;
     return PckStatus::kSuccess;
   }
-  z_stream* zs = t_deflate.Acquire(level);
+  z_stream* zs = Streams().deflate.Acquire(level);
   if (!zs) return PckStatus::kZlibError;
 
   // zlib writes into the output buffer itself. A stream of `length` bytes or more
@@ -230,7 +248,7 @@ PckStatus CompressIfShorter(int32_t level, const uint8_t* input, uint32_t length
   } else {
     status = PckStatus::kZlibError;
   }
-  t_deflate.Release();
+  Streams().deflate.Release();
   return status;
 }
 
@@ -249,7 +267,7 @@ namespace {
 // the rest are zeros.
 PckStatus Decode(const uint8_t* input, uint32_t present, uint32_t length, ByteBuffer* destination,
                  uint64_t appendLimit) {
-  z_stream* zs = t_inflate.Acquire();
+  z_stream* zs = Streams().inflate.Acquire();
   if (!zs) return PckStatus::kZlibError;
   zs->next_in = const_cast<Bytef*>(input);
   zs->avail_in = present;
@@ -257,7 +275,7 @@ PckStatus Decode(const uint8_t* input, uint32_t present, uint32_t length, ByteBu
   const bool append = destination->empty();
   InflateResult result = append ? RunAppend(zs, destination, appendLimit, zeroTail)
                                 : RunFill(zs, destination, zeroTail);
-  t_inflate.Release();
+  Streams().inflate.Release();
   if (result == InflateResult::kEnded) return PckStatus::kSuccess;
   if (result == InflateResult::kTooLarge) return PckStatus::kZlibError;
   if (length == destination->size()) {

@@ -72,6 +72,11 @@ inline void ResizeForOverwrite(ByteBuffer* buffer, size_t size) {
 [[nodiscard]] PckStatus DecompressBlockPadded(const uint8_t* input, uint32_t present,
                                               uint32_t length, ByteBuffer* destination);
 
+// Ends the zlib streams that the calling thread keeps for reuse between blocks;
+// the next codec call on the thread sets them up again. A thread that used the
+// codec calls it before it ends (the library's worker threads do). Cannot fail.
+void ReleaseThreadCodecStreams();
+
 // Returns true when `storedSize` bytes can hold `dataSize` bytes of data: stored
 // plain (equal sizes), or as a zlib stream, which never inflates to more than 1032
 // times its own length (deflate codes a 258-byte match in two bits at best).

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <string>
 
+#include "codec.h"
 #include "host/host.h"
 
 namespace {
@@ -80,7 +81,11 @@ void WorkQueue::Work() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     ready_.wait(lock, [this] { return stop_ || !waiting_.empty(); });
-    if (stop_) return;
+    if (stop_) {
+      lock.unlock();
+      ReleaseThreadCodecStreams();
+      return;
+    }
     std::shared_ptr<Job> job = std::move(waiting_.front());
     waiting_.pop_front();
     lock.unlock();
