@@ -74,8 +74,8 @@ PckStatus PckArchive::Open(const std::u16string& path) {
   // grows; that happens only once a thousand records have really decoded.
   const int64_t tablePosition = trailer.tableOffset ^ kPckMaskA;
   int64_t position = tablePosition;
-  uint32_t present = 0;
-  while (present < entryCount) {
+  uint32_t recordsPresent = 0;
+  while (recordsPresent < entryCount) {
     uint8_t lengths[8];
     if (ReadAt(position, lengths, sizeof lengths) != sizeof lengths) break;
     const uint32_t a = LoadLe32(lengths) ^ kPckMaskA;
@@ -83,7 +83,7 @@ PckStatus PckArchive::Open(const std::u16string& path) {
     position += 8;
     if (static_cast<int64_t>(a) > fileSize_ - position) break;
     position += a;
-    ++present;
+    ++recordsPresent;
   }
   position = tablePosition;
   ByteBuffer body;
@@ -115,7 +115,7 @@ PckStatus PckArchive::Open(const std::u16string& path) {
     entry.storedSize = fields.storedSize;
     entry.reserved2 = fields.reserved2;
     RecordNameToEntry(fields.name, entry.name);
-    if (entries_.size() == kReserveAfter) entries_.reserve(present);
+    if (entries_.size() == kReserveAfter) entries_.reserve(recordsPresent);
     entries_.push_back(entry);
   }
   path_ = path;

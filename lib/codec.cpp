@@ -163,7 +163,43 @@ namespace {
 
 // CompressOrKeep without the check for data that reads as a stream.
 PckStatus CompressIfShorter(int32_t level, const uint8_t* input, uint32_t length,
-                            ByteBuffer* output, bool* plain);
+                            ByteBuffer* output, bool* plain) {
+  *plain = false;
+  if (length == 0) {
+    output->clear();
+    return PckStatus::kSuccess;
+  }
+  if (level == 0) {
+    output->clear();
+    *plain = true;
+    return PckStatus::kSuccess;
+  }
+  z_stream* zs = Streams().deflate.Acquire(level);
+  if (!zs) return PckStatus::kZlibError;
+
+  // zlib writes into the output buffer itself. A stream of `length` bytes or more
+  // is never stored, so `length` bytes of room are all it may use: once they are
+  // full the plain bytes are stored, without compressing the rest. A stream that
+  // ends within them is byte for byte what one call with ample room produces.
+  output->resize(length);
+  zs->next_in = const_cast<Bytef*>(input);
+  zs->avail_in = length;
+  zs->next_out = output->data();
+  zs->avail_out = length;
+  int ret = deflate(zs, Z_FINISH);
+  while (ret == Z_OK && zs->avail_out != 0) ret = deflate(zs, Z_FINISH);
+  PckStatus status = PckStatus::kSuccess;
+  if (ret == Z_STREAM_END && zs->avail_out != 0) {
+    output->resize(length - zs->avail_out);
+  } else if (ret == Z_OK || ret == Z_BUF_ERROR || ret == Z_STREAM_END) {
+    output->clear();  // the stream does not pay
+    *plain = true;
+  } else {
+    status = PckStatus::kZlibError;
+  }
+  Streams().deflate.Release();
+  return status;
+}
 
 // True when `length` plain bytes would not read back as themselves: they begin
 // with a zlib header and DecompressBlock inflates them to other bytes. The format
@@ -210,49 +246,6 @@ PckStatus CompressOrKeep(int32_t level, const uint8_t* input, uint32_t length, B
   }
   return status;
 }
-
-namespace {
-
-PckStatus CompressIfShorter(int32_t level, const uint8_t* input, uint32_t length,
-                            ByteBuffer* output, bool* plain) {
-  *plain = false;
-  if (length == 0) {
-    output->clear();
-    return PckStatus::kSuccess;
-  }
-  if (level == 0) {
-    output->clear();
-    *plain = true;
-    return PckStatus::kSuccess;
-  }
-  z_stream* zs = Streams().deflate.Acquire(level);
-  if (!zs) return PckStatus::kZlibError;
-
-  // zlib writes into the output buffer itself. A stream of `length` bytes or more
-  // is never stored, so `length` bytes of room are all it may use: once they are
-  // full the plain bytes are stored, without compressing the rest. A stream that
-  // ends within them is byte for byte what one call with ample room produces.
-  output->resize(length);
-  zs->next_in = const_cast<Bytef*>(input);
-  zs->avail_in = length;
-  zs->next_out = output->data();
-  zs->avail_out = length;
-  int ret = deflate(zs, Z_FINISH);
-  while (ret == Z_OK && zs->avail_out != 0) ret = deflate(zs, Z_FINISH);
-  PckStatus status = PckStatus::kSuccess;
-  if (ret == Z_STREAM_END && zs->avail_out != 0) {
-    output->resize(length - zs->avail_out);
-  } else if (ret == Z_OK || ret == Z_BUF_ERROR || ret == Z_STREAM_END) {
-    output->clear();  // the stream does not pay
-    *plain = true;
-  } else {
-    status = PckStatus::kZlibError;
-  }
-  Streams().deflate.Release();
-  return status;
-}
-
-}  // namespace
 
 PckStatus CompressBlock(int32_t level, const uint8_t* input, uint32_t length, ByteBuffer* output) {
   bool plain = false;

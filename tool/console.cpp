@@ -3,6 +3,23 @@
 
 #include "host/host.h"
 
+namespace {
+
+// Appends `value` in decimal, with a leading '-' when it is negative.
+void AppendNumber(std::u16string* out, int64_t value) {
+  char16_t digits[20];
+  size_t n = 0;
+  uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  do {
+    digits[n++] = static_cast<char16_t>(u'0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) out->push_back(u'-');
+  while (n > 0) out->push_back(digits[--n]);
+}
+
+}  // namespace
+
 std::u16string Format(std::u16string_view format, std::initializer_list<FormatArg> args) {
   std::u16string out;
   const FormatArg* next = args.begin();
@@ -30,14 +47,7 @@ std::u16string Format(std::u16string_view format, std::initializer_list<FormatAr
       } else if (conversion == u'c') {
         field.push_back(static_cast<char16_t>(arg.number));
       } else {
-        const bool negative = arg.number < 0;
-        uint64_t magnitude =
-            negative ? 0 - static_cast<uint64_t>(arg.number) : static_cast<uint64_t>(arg.number);
-        do {
-          field.insert(field.begin(), static_cast<char16_t>(u'0' + magnitude % 10));
-          magnitude /= 10;
-        } while (magnitude != 0);
-        if (negative) field.insert(field.begin(), u'-');
+        AppendNumber(&field, arg.number);
       }
     }
     if (field.size() < width) out.append(width - field.size(), u' ');
@@ -53,22 +63,6 @@ void PrintFormat(std::u16string_view format, std::initializer_list<FormatArg> ar
 }
 
 std::u16string_view StatusText(PckStatus status) { return PckStatusMessage(status); }
-
-namespace {
-
-void AppendNumber(std::u16string* out, int32_t value) {
-  char16_t digits[12];
-  size_t n = 0;
-  uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-  do {
-    digits[n++] = static_cast<char16_t>(u'0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  if (value < 0) out->push_back(u'-');
-  while (n > 0) out->push_back(digits[--n]);
-}
-
-}  // namespace
 
 // It runs once per entry and record, so it forms its two pieces, "%78c\r" and
 // " %s %d/%d done.\r", without the general formatter and prints them in one go.
