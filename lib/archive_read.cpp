@@ -108,15 +108,19 @@ PckStatus PckArchive::Open(const std::u16string& path) {
     // The writers always store whole records; a body that decodes to less is damaged.
     if (record.size() != kPckRecordSize) return PckStatus::kZlibError;
     const PckEntryRecord fields = PckEntryRecord::Decode(record.data());
-    PckEntry entry;
+    if (entries_.size() == kReserveAfter) {
+      entries_.reserve(recordsPresent);
+      host::AdviseBulkFill(entries_.data() + entries_.size(),
+                           (recordsPresent - entries_.size()) * sizeof(PckEntry));
+    }
+    // Built where it stays: a large list is filled once, not copied into.
+    PckEntry& entry = entries_.emplace_back();
     entry.reserved1 = fields.reserved1;
     entry.offset = fields.offset;
     entry.dataSize = fields.dataSize;
     entry.storedSize = fields.storedSize;
     entry.reserved2 = fields.reserved2;
     RecordNameToEntry(fields.name, entry.name);
-    if (entries_.size() == kReserveAfter) entries_.reserve(recordsPresent);
-    entries_.push_back(entry);
   }
   path_ = path;
   return PckStatus::kSuccess;

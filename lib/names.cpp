@@ -28,16 +28,16 @@ void RecordNameToEntry(const uint8_t field[kPckNameBytes], char16_t name[kPckNam
   }
   if (ascii) {
     // Code page 936 keeps every byte below 0x80 as that character.
-    std::memset(name, 0, kPckNameUnits * sizeof(char16_t));
     const size_t units = bytes < kPckNameUnits - 1 ? bytes : kPckNameUnits - 1;
     for (size_t i = 0; i < units; ++i) name[i] = field[i] == '/' ? u'\\' : field[i];
+    std::memset(name + units, 0, (kPckNameUnits - units) * sizeof(char16_t));
     return;
   }
   std::u16string text =
       host::Cp936ToUtf16(std::string_view(reinterpret_cast<const char*>(field), bytes));
   if (text.size() > kPckNameUnits - 1) text.resize(kPckNameUnits - 1);
-  std::memset(name, 0, kPckNameUnits * sizeof(char16_t));
   for (size_t i = 0; i < text.size(); ++i) name[i] = text[i] == u'/' ? u'\\' : text[i];
+  std::memset(name + text.size(), 0, (kPckNameUnits - text.size()) * sizeof(char16_t));
 }
 
 bool EntryNameToRecord(const char16_t name[kPckNameUnits], uint8_t field[kPckNameBytes]) {

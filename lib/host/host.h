@@ -154,6 +154,14 @@ bool Utf16ToCp936(std::u16string_view text, std::string* out);
 std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);
 
+// --- Memory ---------------------------------------------------------------------
+
+// Tells the system that the `size` bytes at `data`, freshly allocated and not yet
+// touched, are about to be filled front to back at once, so that it may back them
+// with large pages (fewer page faults, fewer address-translation misses). Only a
+// hint: nothing is reported, and a host without such pages does nothing.
+void AdviseBulkFill(void* data, size_t size);
+
 // --- Process and console --------------------------------------------------------
 
 // The value of an environment variable; false when it is not set.

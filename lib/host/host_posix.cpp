@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -432,6 +433,20 @@ bool Utf16ToCp936(std::u16string_view text, std::string* out) {
   bytes.resize(bytes.size() - outLeft);
   *out = std::move(bytes);
   return result != static_cast<size_t>(-1) && inLeft == 0;
+}
+
+void AdviseBulkFill(void* data, size_t size) {
+#ifdef MADV_HUGEPAGE
+  // Only whole large pages inside the block: the memory around it belongs to
+  // other allocations.
+  constexpr uintptr_t kLargePage = uintptr_t{2} << 20;
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kLargePage - 1) & ~(kLargePage - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(kLargePage - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)size;
+#endif
 }
 
 bool EnvironmentValue(std::u16string_view name, std::u16string* value) {

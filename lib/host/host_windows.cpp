@@ -263,6 +263,9 @@ bool Utf16ToCp936(std::u16string_view text, std::string* out) {
   return true;
 }
 
+// Large pages need a privilege that ordinary accounts lack: nothing to do.
+void AdviseBulkFill(void*, size_t) {}
+
 bool EnvironmentValue(std::u16string_view name, std::u16string* value) {
   const wchar_t* text = _wgetenv(NativePath(name).c_str());
   if (!text) return false;
