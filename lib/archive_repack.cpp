@@ -1,4 +1,6 @@
 // archive_repack.cpp - rewriting an open package through "tmp.pck".
+#include <algorithm>
+
 #include "archive.h"
 #include "host/host.h"
 #include "package_writer.h"
@@ -20,13 +22,23 @@ bool ReadsBack(size_t storedSize, size_t decodedSize, uint32_t dataSize) {
 }
 
 // With workers, small entries travel through the pipeline in batches of about
-// this many bytes (or this many entries); at most kDepth batches per worker are
-// in flight, and beyond the first no more than kBudget bytes of working storage
-// (stored bytes, and for an entry encoded again its data and new stored bytes).
+// this many bytes of working storage (or this many entries); at most kDepth
+// batches per worker are in flight, and beyond the first no more working storage
+// than kBudget or twice the largest entry, whichever is more. So the workers never
+// hold more than a single-threaded repack of the largest entry would, plus a few
+// MiB.
 constexpr uint64_t kBatchBytes = 256 << 10;
 constexpr size_t kBatchEntries = 64;
 constexpr size_t kDepth = 2;
 constexpr uint64_t kBudget = uint64_t{4} << 20;
+
+// The most an entry holds at once on its way: its stored bytes; encoded again,
+// its data next to the stored bytes, then next to the new stream (which takes the
+// place of the stored bytes and is never longer than the data).
+uint64_t WorkingBytes(const PckEntry& entry, bool reencode) {
+  if (!reencode || entry.dataSize == 0) return entry.storedSize;
+  return uint64_t{entry.dataSize} + std::max(entry.storedSize, entry.dataSize);
+}
 
 // One entry on its way into "tmp.pck".
 struct RepackItem {
@@ -34,9 +46,10 @@ struct RepackItem {
   bool reencode = false;                   // decode and encode again at the new level
   uint32_t dataSize = 0;
   uint32_t storedSize = 0;
-  bool plain = false;  // encoded again, the data is stored as it is
-  ByteBuffer stored;   // as read, then as encoded again (unless plain)
-  ByteBuffer data;     // the decoded data, when it is stored plain
+  bool plain = false;   // encoded again, the data is stored as it is
+  bool reread = false;  // the stored bytes are kept but were overwritten: read them again
+  ByteBuffer stored;    // as read, then as encoded again (unless plain)
+  ByteBuffer data;      // the decoded data, when it is stored plain
 };
 
 struct RepackBatch {
@@ -70,21 +83,27 @@ PckStatus PckArchive::Repack(int32_t level, ProgressCallback progress) {
     PackageWriter writer(temp.get());
     if (!writer.WritePlaceholderHeader()) Raise(PckStatus::kFileOperationError);
 
-    const unsigned threads = PckThreadCount();
-    OrderedPipeline<RepackBatch> pipeline(threads, kDepth * threads, 1, kBudget);
-    const size_t batchEntries = pipeline.threaded() ? kBatchEntries : 1;
     const bool reencode = level != -1;
+    uint32_t largest = 0;
+    for (const PckEntry& entry : entries_) largest = std::max(largest, entry.dataSize);
+    const unsigned threads = PckThreadCount();
+    OrderedPipeline<RepackBatch> pipeline(threads, kDepth * threads, 1,
+                                          std::max(kBudget, 2 * uint64_t{largest}));
+    const size_t batchEntries = pipeline.threaded() ? kBatchEntries : 1;
     const int32_t total = static_cast<int32_t>(entries_.size());
     size_t next = 0;
     bool stopped = false;  // an entry that ends the data pass has been read
     int32_t i = 1;
     size_t done = 0;  // entries written
     for (;;) {
-      while (!stopped && next < entries_.size() && pipeline.HasRoom(0)) {
+      while (!stopped && next < entries_.size() &&
+             pipeline.HasRoom(WorkingBytes(entries_[next], reencode))) {
         RepackBatch batch;
         uint64_t cost = 0;
         while (!stopped && next < entries_.size() && batch.items.size() < batchEntries &&
                cost < kBatchBytes) {
+          const uint64_t working = WorkingBytes(entries_[next], reencode);
+          if (!batch.items.empty() && !pipeline.HasRoom(cost + working)) break;
           const PckEntry& entry = entries_[next++];
           RepackItem& item = batch.items.emplace_back();
           item.dataSize = entry.dataSize;
@@ -106,31 +125,39 @@ PckStatus PckArchive::Repack(int32_t level, ProgressCallback progress) {
             }
           }
           stopped = IsError(item.status);
-          cost += item.stored.size() + (item.reencode ? 2 * uint64_t{entry.dataSize} : 0);
+          cost += working;
         }
         pipeline.Push(std::move(batch), cost, [level](RepackBatch& work) {
           ByteBuffer data;
           ByteBuffer encoded;
           for (RepackItem& item : work.items) {
             if (!item.reencode) continue;
-            data.resize(item.dataSize);
+            ResizeForOverwrite(&data, item.dataSize);
             item.status = DecompressBlock(item.stored.data(),
                                           static_cast<uint32_t>(item.stored.size()), &data);
             if (IsError(item.status)) break;
+            // Once the whole data is decoded the stored bytes are not needed any
+            // more, and the new stream takes their storage: an entry never holds
+            // its old bytes, its data and its new bytes at once. A stream that ended
+            // early may have to keep its stored bytes, so it is encoded apart.
+            const bool whole = data.size() == item.dataSize;
+            ByteBuffer* output = whole ? &item.stored : &encoded;
             bool plain = false;
             item.status = CompressOrKeep(level, data.data(), static_cast<uint32_t>(data.size()),
-                                         &encoded, &plain);
+                                         output, &plain);
             if (IsError(item.status)) break;
             // Bytes that would not read back as the entry reads now are not written:
             // the entry keeps the stored bytes it has.
-            if (!ReadsBack(plain ? data.size() : encoded.size(), data.size(), item.dataSize)) {
+            if (!ReadsBack(plain ? data.size() : output->size(), data.size(), item.dataSize)) {
+              item.reread = whole;
               continue;
             }
             if (plain) {
               item.plain = true;
               item.data = std::move(data);
               data = ByteBuffer();
-            } else {
+              ByteBuffer().swap(item.stored);  // only its room is left: give it back
+            } else if (!whole) {
               item.stored.swap(encoded);
             }
           }
@@ -140,6 +167,12 @@ PckStatus PckArchive::Repack(int32_t level, ProgressCallback progress) {
       for (RepackItem& item : pipeline.Front().items) {
         if (IsError(item.status)) Raise(item.status);
         PckEntry& entry = entries_[done++];
+        if (item.reread) {
+          item.stored.resize(entry.storedSize);
+          if (ReadAt(entry.offset, item.stored.data(), item.stored.size()) != item.stored.size()) {
+            Raise(PckStatus::kFileOperationError);
+          }
+        }
         const ByteBuffer& stored = item.plain ? item.data : item.stored;
         entry.storedSize = static_cast<uint32_t>(stored.size());
         entry.offset = static_cast<uint32_t>(writer.position());

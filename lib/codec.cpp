@@ -181,7 +181,9 @@ PckStatus CompressIfShorter(int32_t level, const uint8_t* input, uint32_t length
   // is never stored, so `length` bytes of room are all it may use: once they are
   // full the plain bytes are stored, without compressing the rest. A stream that
   // ends within them is byte for byte what one call with ample room produces.
-  output->resize(length);
+  // The output's old contents do not matter, so a buffer too small is dropped
+  // before the new one is taken, never copied across.
+  ResizeForOverwrite(output, length);
   zs->next_in = const_cast<Bytef*>(input);
   zs->avail_in = length;
   zs->next_out = output->data();
@@ -221,7 +223,7 @@ bool PlainReadsAsOtherBytes(const uint8_t* input, uint32_t length) {
 PckStatus CompressWhole(int32_t level, const uint8_t* input, uint32_t length, ByteBuffer* output) {
   z_stream* zs = Streams().deflate.Acquire(level);
   if (!zs) return PckStatus::kZlibError;
-  output->resize(deflateBound(zs, length));
+  ResizeForOverwrite(output, deflateBound(zs, length));
   zs->next_in = const_cast<Bytef*>(input);
   zs->avail_in = length;
   zs->next_out = output->data();

@@ -14,6 +14,7 @@ const char16_t* const kModeNames[] = {u"unknown", u"extract", u"create", u"list"
 
 int ToolMain(const std::vector<std::u16string>& args) {
   host::SetCodePageLocale();
+  host::ReturnLargeBlocksPromptly();
   PrintBanner();
   if (args.size() < 2) {
     PrintUsage();

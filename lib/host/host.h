@@ -162,6 +162,13 @@ std::u16string Utf8ToUtf16(std::string_view text);
 // hint: nothing is reported, and a host without such pages does nothing.
 void AdviseBulkFill(void* data, size_t size);
 
+// Makes the runtime hand blocks of 128 KiB and more back to the system as soon as
+// they are freed, instead of keeping them for later allocations, so that the
+// resident size follows the buffers really in use (the tool holds a few large
+// buffers at a time, some on worker threads). For a program's start-up, before
+// any thread is made; does nothing where the runtime does so already.
+void ReturnLargeBlocksPromptly();
+
 // --- Process and console --------------------------------------------------------
 
 // The value of an environment variable; false when it is not set.

@@ -7,6 +7,9 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <iconv.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -446,6 +449,14 @@ void AdviseBulkFill(void* data, size_t size) {
 #else
   (void)data;
   (void)size;
+#endif
+}
+
+void ReturnLargeBlocksPromptly() {
+#ifdef __GLIBC__
+  // A fixed threshold: glibc otherwise raises it to the size of each large block
+  // freed, after which such blocks stay in the heap of the thread that used them.
+  mallopt(M_MMAP_THRESHOLD, 128 << 10);
 #endif
 }
 

@@ -266,6 +266,9 @@ bool Utf16ToCp936(std::u16string_view text, std::string* out) {
 // Large pages need a privilege that ordinary accounts lack: nothing to do.
 void AdviseBulkFill(void*, size_t) {}
 
+// The Windows heap gives large blocks back to the system when they are freed.
+void ReturnLargeBlocksPromptly() {}
+
 bool EnvironmentValue(std::u16string_view name, std::u16string* value) {
   const wchar_t* text = _wgetenv(NativePath(name).c_str());
   if (!text) return false;
