@@ -35,6 +35,15 @@ class WindowsFile final : public File {
   explicit WindowsFile(FILE* stream) : stream_(stream) {}
   ~WindowsFile() override { Close(); }
 
+  // Takes the length and identity that the system gave for the open handle.
+  void SetDescription(const BY_HANDLE_FILE_INFORMATION& info) {
+    size_ = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
+                                 info.nFileSizeLow);
+    id_.device = info.dwVolumeSerialNumber;
+    id_.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    described_ = true;
+  }
+
   size_t Read(void* data, size_t size) override {
     if (!stream_ || size == 0) return 0;
     return fread(data, 1, size, stream_);
@@ -57,9 +66,18 @@ class WindowsFile final : public File {
     stream_ = nullptr;
     return ok;
   }
+  bool Describe(int64_t* size, FileId* id) override {
+    if (!stream_ || !described_) return false;
+    *size = size_;
+    *id = id_;
+    return true;
+  }
 
  private:
   FILE* stream_;
+  bool described_ = false;
+  int64_t size_ = 0;
+  FileId id_;
 };
 
 // A kernel handle closed on destruction.
@@ -106,11 +124,17 @@ class WindowsHost final : public Host {
     // (NUL, CON, COM1, ... with any extension, in any folder) opens the device, so a
     // package "written" to nul.pck would be lost while creation reports success, and
     // reading CON would wait for the keyboard.
-    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) != FILE_TYPE_DISK) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
       fclose(stream);
       return nullptr;
     }
-    return std::make_unique<WindowsFile>(stream);
+    auto file = std::make_unique<WindowsFile>(stream);
+    // One call gives the length and the identity, which creation asks of every
+    // source; without it they are found through the path and seeks instead.
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(handle, &info)) file->SetDescription(info);
+    return file;
   }
 
   bool RemoveFile(const std::u16string& path) override {
