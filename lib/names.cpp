@@ -20,12 +20,12 @@ size_t EntryNameLength(const char16_t name[kPckNameUnits]) {
 }
 
 void RecordNameToEntry(const uint8_t field[kPckNameBytes], char16_t name[kPckNameUnits]) {
-  size_t bytes = 0;
-  bool ascii = true;
-  while (bytes < kPckNameBytes && field[bytes] != 0) {
-    if (field[bytes] >= 0x80) ascii = false;
-    ++bytes;
-  }
+  const void* end = std::memchr(field, 0, kPckNameBytes);
+  const size_t bytes = end ? static_cast<size_t>(static_cast<const uint8_t*>(end) - field)
+                           : kPckNameBytes;
+  uint8_t high = 0;
+  for (size_t i = 0; i < bytes; ++i) high |= field[i];
+  const bool ascii = high < 0x80;
   if (ascii) {
     // Code page 936 keeps every byte below 0x80 as that character.
     const size_t units = bytes < kPckNameUnits - 1 ? bytes : kPckNameUnits - 1;

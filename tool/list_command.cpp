@@ -1,4 +1,7 @@
 // list_command.cpp - writes the entry names of a package to "<package>.lst.txt".
+#include <bit>
+#include <cstring>
+
 #include "archive.h"
 #include "commands.h"
 #include "console.h"
@@ -38,11 +41,20 @@ int ListCommand() {
     // ask for the names a few entries ahead, so that the waits overlap.
     if (i + kPrefetchAhead < entries.size()) __builtin_prefetch(entries[i + kPrefetchAhead].name);
     const PckEntry& entry = entries[i];
-    for (char16_t unit : EntryNameView(entry.name)) {
-      bytes.push_back(static_cast<char>(unit & 0xFF));
-      bytes.push_back(static_cast<char>(unit >> 8));
+    const std::u16string_view name = EntryNameView(entry.name);
+    const size_t at = bytes.size();
+    bytes.resize(at + 2 * name.size() + 4);
+    char* out = bytes.data() + at;
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(out, name.data(), 2 * name.size());  // the units as they are in memory
+      out += 2 * name.size();
+    } else {
+      for (char16_t unit : name) {
+        *out++ = static_cast<char>(unit & 0xFF);
+        *out++ = static_cast<char>(unit >> 8);
+      }
     }
-    bytes.append("\r\0\n\0", 4);
+    std::memcpy(out, "\r\0\n\0", 4);
     if (bytes.size() >= kListChunk) {
       written = written && file->Write(bytes.data(), bytes.size()) == bytes.size();
       bytes.clear();
