@@ -21,8 +21,8 @@ size_t EntryNameLength(const char16_t name[kPckNameUnits]) {
 
 void RecordNameToEntry(const uint8_t field[kPckNameBytes], char16_t name[kPckNameUnits]) {
   const void* end = std::memchr(field, 0, kPckNameBytes);
-  const size_t bytes = end ? static_cast<size_t>(static_cast<const uint8_t*>(end) - field)
-                           : kPckNameBytes;
+  const size_t bytes =
+      end ? static_cast<size_t>(static_cast<const uint8_t*>(end) - field) : kPckNameBytes;
   uint8_t high = 0;
   for (size_t i = 0; i < bytes; ++i) high |= field[i];
   const bool ascii = high < 0x80;
