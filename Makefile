@@ -38,6 +38,7 @@ REPS_BIG ?= 3
 BENCH_THREADS ?= default
 BENCH_TOOL ?= build-bench/quillo
 BENCH_ONLY ?=
+BENCH_WORKS ?=
 BENCH_RESULTS ?= bench/RESULTS.md
 BENCH_SCRATCH ?=
 BENCH_NOTE ?=
@@ -50,7 +51,7 @@ bench-build:
 bench: bench-build
 	command -v python3 >/dev/null || { apt-get update -qq && apt-get install -y -qq python3; }
 	python3 bench/tool_bench.py --corpora "$(CORPORA)" --script "$(CORPORA_SCRIPT)" \
-		--tool "$(BENCH_TOOL)" --only "$(BENCH_ONLY)" --reps $(REPS) --reps-big $(REPS_BIG) \
+		--tool "$(BENCH_TOOL)" --only "$(BENCH_ONLY)" --works "$(BENCH_WORKS)" --reps $(REPS) --reps-big $(REPS_BIG) \
 		--threads $(BENCH_THREADS) --results "$(BENCH_RESULTS)" --scratch "$(BENCH_SCRATCH)" \
 		--note "$(BENCH_NOTE)"
 

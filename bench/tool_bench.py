@@ -3,7 +3,7 @@
 
 Usage (normally through `make bench`):
 
-    bench/tool_bench.py --corpora DIR [--tool PATH] [--only mixed,tiny]
+    bench/tool_bench.py --corpora DIR [--tool PATH] [--only mixed,tiny] [--works list,extract]
                         [--reps 5] [--reps-big 3] [--threads default|1|both]
                         [--results bench/RESULTS.md] [--scratch DIR] [--note TEXT]
 
@@ -207,6 +207,16 @@ class Bench:
         if first[0] != digest:
             raise BenchError("%s: %s differs between the thread settings" % (key, path))
 
+    def wants(self, work):
+        return not self.args.works or work in self.args.works
+
+    def make_masters(self, tree, s, master_pck, master_zip):
+        """The -z -1 package and the zip -6 archive, untimed, when create was skipped."""
+        if not os.path.exists(master_pck):
+            subprocess.run([self.tool, "-c", tree, master_pck], cwd=s, stdout=subprocess.DEVNULL)
+        if not os.path.exists(master_zip):
+            subprocess.run(["zip", "-r", "-q", "-6", master_zip, "."], cwd=tree, check=True)
+
     # ------------------------------------------------------------ pairs
     def measure(self, tree, work, jobs, reps, rows):
         """Warm-up and check of every job, then `reps` alternating rounds."""
@@ -240,7 +250,7 @@ class Bench:
         self.seen = {}
 
         # create
-        for level, zip_level in (("-1", "-6"), ("1", "-1"), ("9", "-9")):
+        for level, zip_level in (("-1", "-6"), ("1", "-1"), ("9", "-9")) if self.wants("create") else ():
             work = "create -z %s" % level
             out = os.path.join(s, "c.pck")
 
@@ -267,6 +277,8 @@ class Bench:
                        check=check_zip, peer=True)
             self.measure(name, work, qs + [peer], reps, [(q, peer) for q in qs])
 
+        self.make_masters(tree, s, master_pck, master_zip)
+
         # extract
         out = master_pck + ".files"
 
@@ -279,7 +291,8 @@ class Bench:
         uout = os.path.join(s, "u")
         peer = Job("unzip -q", ["unzip", "-q", master_zip, "-d", uout], s, uout,
                    check=lambda _: self.same_tree("unzip of %s" % name, tree, uout), peer=True)
-        self.measure(name, "extract", qs + [peer], reps, [(q, peer) for q in qs])
+        if self.wants("extract"):
+            self.measure(name, "extract", qs + [peer], reps, [(q, peer) for q in qs])
 
         # list
         lst = list_file(master_pck)
@@ -294,7 +307,8 @@ class Bench:
                                                      s, lst, env=env, check=check_list))
         peer = Job("unzip -Z1 > /dev/null", ["sh", "-c", 'exec unzip -Z1 "$0" > /dev/null', master_zip],
                    s, os.path.join(s, "none"), peer=True)
-        self.measure(name, "list", qs + [peer], reps, [(q, peer) for q in qs])
+        if self.wants("list"):
+            self.measure(name, "list", qs + [peer], reps, [(q, peer) for q in qs])
 
         # repack: the package is a hard link to the master, which a repack only
         # renames to .old and reads; its size and time stamp are checked after.
@@ -314,6 +328,8 @@ class Bench:
         repacks = [("-1", True), ("1", True)]
         if self.args.threads == "both":
             repacks.append(("9", False))
+        if not self.wants("repack"):
+            repacks = []
         for level, with_peer in repacks:
             work = "repack -z %s" % level
 
@@ -451,6 +467,7 @@ def main():
                    help="corpus script, relative to the repository root unless absolute")
     p.add_argument("--tool", default=os.path.join(root, "build-bench", "quillo"))
     p.add_argument("--only", default="", help="comma-separated trees, e.g. tiny")
+    p.add_argument("--works", default="", help="comma-separated works: create,extract,list,repack")
     p.add_argument("--reps", type=int, default=5)
     p.add_argument("--reps-big", type=int, default=3)
     p.add_argument("--threads", choices=("default", "1", "both"), default="default")
@@ -459,6 +476,10 @@ def main():
     p.add_argument("--note", default="")
     a = p.parse_args()
     a.only = [t for t in a.only.split(",") if t]
+    a.works = [w for w in a.works.split(",") if w]
+    for w in a.works:
+        if w not in ("create", "extract", "list", "repack"):
+            p.error("unknown work %s (create, extract, list, repack)" % w)
     for t in a.only:
         if t not in TREES:
             p.error("unknown tree %s (mixed, tiny, big)" % t)
