@@ -85,7 +85,12 @@ PckStatus PckArchive::Repack(int32_t level, ProgressCallback progress) {
 
     const bool reencode = level != -1;
     uint32_t largest = 0;
-    for (const PckEntry& entry : entries_) largest = std::max(largest, entry.dataSize);
+    for (const PckEntry& entry : entries_) {
+      // A size its stored bytes cannot hold is refused before anything is allocated.
+      if (StoredSizeCanHold(entry.storedSize, entry.dataSize)) {
+        largest = std::max(largest, entry.dataSize);
+      }
+    }
     const unsigned threads = PckThreadCount();
     OrderedPipeline<RepackBatch> pipeline(threads, kDepth * threads, 1,
                                           std::max(kBudget, 2 * uint64_t{largest}));
