@@ -47,6 +47,14 @@ using FileList = std::vector<std::u16string>;
 // counting from 1 and the number of items. The result is ignored.
 using ProgressCallback = int (*)(int32_t done, int32_t total, const char16_t* label);
 
+// What the last failed operation of a PckArchive failed on, for the user: the path
+// or entry name it concerns (empty when it concerns none) and what went wrong, in
+// words (the system's own reason where there is one). Empty after a success.
+struct PckFailure {
+  std::u16string subject;
+  std::u16string reason;
+};
+
 // One package: the open package stream, its path and its entries. The object owns
 // the stream and the list; the copies that CopyEntries and ReadEntry hand out
 // belong to the caller. It is never copied.
@@ -141,14 +149,24 @@ class PckArchive {
   const std::u16string& path() const { return path_; }
   // The entries of the open package in table order; empty after Close.
   const EntryList& entries() const { return entries_; }
+  // What the last Open, ReadEntry, Create or Repack that failed failed on; each of
+  // them empties it when it starts.
+  const PckFailure& failure() const { return failure_; }
 
  private:
   // Reads `size` bytes at `position` into `data`, zero-filling whatever the file
   // does not hold. Returns the number of bytes really read.
   size_t ReadAt(int64_t position, uint8_t* data, size_t size);
 
+  // Records what failed and returns `status`.
+  PckStatus Fail(PckStatus status, std::u16string subject, std::u16string reason) {
+    failure_ = PckFailure{std::move(subject), std::move(reason)};
+    return status;
+  }
+
   std::unique_ptr<host::File> file_;
   std::u16string path_;
+  PckFailure failure_;
   EntryList entries_;
   int64_t fileSize_ = 0;   // length of the open package
   int64_t position_ = -1;  // the stream's position when known, else -1

@@ -58,6 +58,20 @@ std::u16string Format(std::u16string_view format, std::initializer_list<FormatAr
 
 void Print(std::u16string_view text) { host::WriteConsole(text); }
 
+void PrintDiagnostic(std::u16string_view subject, std::u16string_view reason) {
+  std::u16string line = u"quillo: ";
+  if (!subject.empty()) {
+    line += subject;
+    line += u": ";
+  }
+  line += reason;
+  // A name may hold control characters: they must not act on the terminal.
+  for (char16_t& c : line) {
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) c = u'?';
+  }
+  host::WriteErrorLine(line);
+}
+
 void PrintFormat(std::u16string_view format, std::initializer_list<FormatArg> args) {
   Print(Format(format, args));
 }

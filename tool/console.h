@@ -33,6 +33,11 @@ std::u16string Format(std::u16string_view format, std::initializer_list<FormatAr
 void Print(std::u16string_view text);
 void PrintFormat(std::u16string_view format, std::initializer_list<FormatArg> args);
 
+// Writes one diagnostic line to standard error: "quillo: " + subject + ": " + reason
+// (without the subject and its colon when it is empty). Control characters in
+// either are shown as '?'. Standard output is not touched.
+void PrintDiagnostic(std::u16string_view subject, std::u16string_view reason);
+
 // The status message of a package operation, as printed.
 std::u16string_view StatusText(PckStatus status);
 

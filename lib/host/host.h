@@ -105,6 +105,20 @@ class Host {
   // Identity of the file or directory a path leads to (links followed).
   virtual bool GetFileId(const std::u16string& path, FileId* id) = 0;
 
+  // Whole-or-nothing writing: a file that replaces one of the user's is written
+  // under a temporary name beside it and renamed over it once complete.
+  //
+  // Creates a new, empty file opened for writing in the folder of `path`, under a
+  // name that no file there has (the name of `path` followed by a dot, a random
+  // part and ".tmp"); never through a link, never over an existing file. The new
+  // file's path goes to *tempPath. nullptr when it cannot be made (LastErrorText
+  // tells why).
+  virtual std::unique_ptr<File> CreateTemporaryBeside(const std::u16string& path,
+                                                      std::u16string* tempPath) = 0;
+  // Renames `from` to `to` in one step, replacing the file at `to` when there is one
+  // (never a directory). Only for a finished temporary file of the same folder.
+  virtual bool ReplaceFile(const std::u16string& from, const std::u16string& to) = 0;
+
   // The process-wide host used by the library and the tool.
   static Host& Current();
   // Installs a host for the calls that follow (nullptr restores the real one).
@@ -134,6 +148,13 @@ class HostWrapper : public Host {
   }
   bool GetFileId(const std::u16string& path, FileId* id) override {
     return target_.GetFileId(path, id);
+  }
+  std::unique_ptr<File> CreateTemporaryBeside(const std::u16string& path,
+                                              std::u16string* tempPath) override {
+    return target_.CreateTemporaryBeside(path, tempPath);
+  }
+  bool ReplaceFile(const std::u16string& from, const std::u16string& to) override {
+    return target_.ReplaceFile(from, to);
   }
 
  protected:
@@ -170,6 +191,25 @@ void AdviseBulkFill(void* data, size_t size);
 void ReturnLargeBlocksPromptly();
 
 // --- Process and console --------------------------------------------------------
+
+// Files that an interruption of the process must not leave behind: a path given to
+// RemoveOnInterrupt is removed when the process is ended by SIGINT, SIGTERM or
+// SIGHUP (on Windows: Ctrl-C, Ctrl-Break or the console closing) before
+// ForgetOnInterrupt takes it back; the process then ends as the signal would have
+// ended it. At most kMaxInterruptFiles paths at once; false when that many are held
+// or the path is too long to keep, and the path is then not removed.
+inline constexpr size_t kMaxInterruptFiles = 16;
+bool RemoveOnInterrupt(const std::u16string& path);
+void ForgetOnInterrupt(const std::u16string& path);
+
+// The system's reason for the last failed call of this thread, in words
+// (strerror(errno) on POSIX, the system message of GetLastError on Windows). Only
+// meaningful right after the failing call.
+std::u16string LastErrorText();
+
+// Writes one line of text and a line end to standard error, in the console's
+// encoding (characters without a form there as '?').
+void WriteErrorLine(std::u16string_view text);
 
 // The value of an environment variable; false when it is not set.
 bool EnvironmentValue(std::u16string_view name, std::u16string* value);

@@ -10,17 +10,22 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <random>
 
 #include "host/host.h"
 
@@ -251,6 +256,22 @@ bool MoveAcrossVolumes(const std::string& from, const std::string& to) {
   return true;
 }
 
+// A name beside `path` for a temporary file: its name (cut to 60 units, so the
+// whole stays within the file system's limit), a dot, a random part and ".tmp".
+std::u16string TemporaryName(const std::u16string& path) {
+  thread_local std::mt19937_64 random(
+      std::random_device{}() ^ static_cast<uint64_t>(getpid()) ^
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  const size_t slash = path.rfind(u'/');
+  const size_t start = slash == std::u16string::npos ? 0 : slash + 1;
+  size_t keep = std::min<size_t>(path.size() - start, 60);
+  if (keep > 0 && path[start + keep - 1] >= 0xD800 && path[start + keep - 1] <= 0xDBFF) --keep;
+  std::u16string name = path.substr(0, start + keep) + u".";
+  uint64_t bits = random();
+  for (int i = 0; i < 8; ++i, bits >>= 4) name.push_back(u"0123456789abcdef"[bits & 15]);
+  return name + u".tmp";
+}
+
 class PosixHost final : public Host {
  public:
   std::unique_ptr<File> OpenFile(const std::u16string& path, OpenMode mode) override {
@@ -348,7 +369,74 @@ class PosixHost final : public Host {
     id->index = static_cast<uint64_t>(st.st_ino);
     return true;
   }
+
+  std::unique_ptr<File> CreateTemporaryBeside(const std::u16string& path,
+                                              std::u16string* tempPath) override {
+    for (int attempt = 0; attempt < 64; ++attempt) {
+      const std::u16string candidate = TemporaryName(path);
+      // O_EXCL with O_NOFOLLOW: a new file of our own, never a link's target.
+      const int fd = open(NativePath(candidate).c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd < 0) {
+        if (errno == EEXIST) continue;
+        return nullptr;
+      }
+      struct stat st;
+      if (fstat(fd, &st) != 0) {
+        const int saved = errno;
+        close(fd);
+        unlink(NativePath(candidate).c_str());
+        errno = saved;
+        return nullptr;
+      }
+      *tempPath = candidate;
+      return std::make_unique<PosixFile>(fd, st);
+    }
+    errno = EEXIST;
+    return nullptr;
+  }
+
+  bool ReplaceFile(const std::u16string& from, const std::u16string& to) override {
+    return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+  }
 };
+
+// --- Files removed when the process is interrupted --------------------------------
+//
+// The signal handler may only make async-signal-safe calls, so each path is kept
+// ready in its native form in a fixed slot; the handler unlinks the slots in use.
+struct InterruptSlot {
+  std::atomic<bool> used{false};
+  char path[4096];
+};
+
+InterruptSlot g_interruptSlots[kMaxInterruptFiles];
+std::mutex g_interruptMutex;  // guards the filling of slots and the installing
+bool g_interruptInstalled = false;
+
+extern "C" void RemoveFilesOnSignal(int signal) {
+  const int saved = errno;
+  for (InterruptSlot& slot : g_interruptSlots) {
+    if (slot.used.load(std::memory_order_acquire)) unlink(slot.path);
+  }
+  // The handler was reset to the default on entry: the signal raised again ends
+  // the process as it would have without us, once the handler returns.
+  raise(signal);
+  errno = saved;
+}
+
+void InstallInterruptHandlers() {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old;
+    if (sigaction(signal, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = RemoveFilesOnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(signal, &action, nullptr);
+  }
+}
 
 // One conversion descriptor per direction, opened on first use and kept: opening
 // one costs far more than converting a name.
@@ -383,6 +471,49 @@ Converter& ToCp936() {
 Host& Host::Default() {
   static PosixHost host;
   return host;
+}
+
+bool RemoveOnInterrupt(const std::u16string& path) {
+  const std::string native = NativePath(path);
+  if (native.size() >= sizeof(InterruptSlot::path)) return false;
+  std::lock_guard<std::mutex> lock(g_interruptMutex);
+  if (!g_interruptInstalled) {
+    InstallInterruptHandlers();
+    g_interruptInstalled = true;
+  }
+  for (InterruptSlot& slot : g_interruptSlots) {
+    if (slot.used.load(std::memory_order_relaxed)) continue;
+    std::memcpy(slot.path, native.c_str(), native.size() + 1);
+    slot.used.store(true, std::memory_order_release);
+    return true;
+  }
+  return false;
+}
+
+void ForgetOnInterrupt(const std::u16string& path) {
+  const std::string native = NativePath(path);
+  std::lock_guard<std::mutex> lock(g_interruptMutex);
+  for (InterruptSlot& slot : g_interruptSlots) {
+    if (slot.used.load(std::memory_order_relaxed) && native == slot.path) {
+      slot.used.store(false, std::memory_order_release);
+      return;
+    }
+  }
+}
+
+std::u16string LastErrorText() {
+  char buffer[256];
+  // The GNU strerror_r returns its text, which need not be in `buffer`.
+  const char* text = strerror_r(errno, buffer, sizeof buffer);
+  return Utf8ToUtf16(text ? text : "unknown error");
+}
+
+void WriteErrorLine(std::u16string_view text) {
+  std::string bytes = Utf16ToUtf8(text);
+  bytes.push_back('\n');
+  std::fflush(stdout);  // what went to stdout before comes first on a shared terminal
+  std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+  std::fflush(stderr);
 }
 
 std::u16string Cp936ToUtf16(std::string_view bytes) {

@@ -10,12 +10,20 @@
 // <windows.h> maps WriteConsole to WriteConsoleW; the host layer has its own.
 #undef WriteConsole
 
+#include <fcntl.h>
 #include <io.h>
 #include <limits.h>
 #include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
 
 #include "host/host.h"
 
@@ -197,7 +205,75 @@ class WindowsHost final : public Host {
     id->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     return true;
   }
+
+  // CREATE_NEW never opens an existing file or link. FILE_SHARE_DELETE lets the
+  // interruption handler remove the file while it is still open.
+  std::unique_ptr<File> CreateTemporaryBeside(const std::u16string& path,
+                                              std::u16string* tempPath) override {
+    for (int attempt = 0; attempt < 64; ++attempt) {
+      const std::u16string candidate = TemporaryName(path);
+      const HANDLE handle =
+          CreateFileW(NativePath(candidate).c_str(), GENERIC_WRITE,
+                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (handle == INVALID_HANDLE_VALUE) {
+        if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS) continue;
+        return nullptr;
+      }
+      const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
+      FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
+      if (!stream) {
+        if (fd < 0) {
+          CloseHandle(handle);
+        } else {
+          _close(fd);
+        }
+        DeleteFileW(NativePath(candidate).c_str());
+        return nullptr;
+      }
+      auto file = std::make_unique<WindowsFile>(stream);
+      BY_HANDLE_FILE_INFORMATION info;
+      if (GetFileInformationByHandle(handle, &info)) file->SetDescription(info);
+      *tempPath = candidate;
+      return file;
+    }
+    SetLastError(ERROR_FILE_EXISTS);
+    return nullptr;
+  }
+
+  bool ReplaceFile(const std::u16string& from, const std::u16string& to) override {
+    return MoveFileExW(NativePath(from).c_str(), NativePath(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  }
+
+ private:
+  // A name beside `path`: its name (cut to 60 units), a dot, a random part, ".tmp".
+  static std::u16string TemporaryName(const std::u16string& path) {
+    thread_local std::mt19937_64 random(
+        std::random_device{}() ^ static_cast<uint64_t>(GetCurrentProcessId()) ^
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    const size_t slash = path.find_last_of(u"\\/:");
+    const size_t start = slash == std::u16string::npos ? 0 : slash + 1;
+    size_t keep = std::min<size_t>(path.size() - start, 60);
+    if (keep > 0 && path[start + keep - 1] >= 0xD800 && path[start + keep - 1] <= 0xDBFF) --keep;
+    std::u16string name = path.substr(0, start + keep) + u".";
+    uint64_t bits = random();
+    for (int i = 0; i < 8; ++i, bits >>= 4) name.push_back(u"0123456789abcdef"[bits & 15]);
+    return name + u".tmp";
+  }
 };
+
+// Files removed when the console interrupts the process. The handler runs on a
+// thread of its own, so a mutex guards the list.
+std::mutex g_interruptMutex;
+std::vector<std::wstring> g_interruptFiles;
+bool g_interruptInstalled = false;
+
+BOOL WINAPI RemoveFilesOnInterrupt(DWORD) {
+  std::lock_guard<std::mutex> lock(g_interruptMutex);
+  for (const std::wstring& path : g_interruptFiles) DeleteFileW(path.c_str());
+  return FALSE;  // the default handling then ends the process
+}
 
 // Decodes `bytes` as code page 936 with MB_ERR_INVALID_CHARS; false when some
 // sequence in it is not code page 936 (or it is empty).
@@ -308,7 +384,7 @@ void SetCodePageLocale() { _wsetlocale(LC_ALL, L".936"); }
 // The runtime drops the rest of a string at the first character that has no form
 // in the code page, so such characters (a package path may hold any) are written
 // as '?' first, as in log.txt, and the text after them is kept.
-void WriteConsole(std::u16string_view text) {
+static void WriteWide(FILE* stream, std::u16string_view text) {
   std::wstring wide = NativePath(text);
   std::string bytes;
   if (wide.size() > static_cast<size_t>(INT_MAX) ||
@@ -333,13 +409,64 @@ void WriteConsole(std::u16string_view text) {
   while (start < wide.size()) {
     const size_t end = wide.find(L'\0', start);
     // fputws stops at the terminator, which is either the next NUL or the end.
-    fputws(wide.c_str() + start, stdout);
+    fputws(wide.c_str() + start, stream);
     if (end == std::wstring::npos) break;
-    fputwc(L'\0', stdout);
+    fputwc(L'\0', stream);
     start = end + 1;
   }
 }
 
+void WriteConsole(std::u16string_view text) { WriteWide(stdout, text); }
+
 void FlushConsole() { fflush(stdout); }
+
+bool RemoveOnInterrupt(const std::u16string& path) {
+  std::lock_guard<std::mutex> lock(g_interruptMutex);
+  if (g_interruptFiles.size() >= kMaxInterruptFiles) return false;
+  if (!g_interruptInstalled) {
+    SetConsoleCtrlHandler(RemoveFilesOnInterrupt, TRUE);
+    g_interruptInstalled = true;
+  }
+  g_interruptFiles.push_back(NativePath(path));
+  return true;
+}
+
+void ForgetOnInterrupt(const std::u16string& path) {
+  std::lock_guard<std::mutex> lock(g_interruptMutex);
+  const std::wstring native = NativePath(path);
+  for (auto it = g_interruptFiles.begin(); it != g_interruptFiles.end(); ++it) {
+    if (*it == native) {
+      g_interruptFiles.erase(it);
+      return;
+    }
+  }
+}
+
+std::u16string LastErrorText() {
+  const DWORD code = GetLastError();
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::u16string out;
+  if (length != 0 && text) out.assign(text, text + length);
+  if (text) LocalFree(text);
+  // The system's messages end in a full stop and a line end.
+  while (!out.empty() && (out.back() == u'\r' || out.back() == u'\n' || out.back() == u' ' ||
+                          out.back() == u'.')) {
+    out.pop_back();
+  }
+  if (out.empty()) {
+    const std::wstring number = L"system error " + std::to_wstring(code);
+    out.assign(number.begin(), number.end());
+  }
+  return out;
+}
+
+void WriteErrorLine(std::u16string_view text) {
+  fflush(stdout);
+  WriteWide(stderr, std::u16string(text) + u"\n");
+  fflush(stderr);
+}
 
 }  // namespace host
