@@ -2,12 +2,15 @@
 # `make fuzz`, `make install PREFIX=P`, `make windows`, `make test-windows`.
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# Checks for what a leg needs and installs what is missing where allowed (see the script).
+DEPS = sh tools/deps.sh
 
 .PHONY: all build test demo clean
 
 all: build
 
 build:
+	$(DEPS) build
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS)
 
@@ -68,6 +71,7 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:exitcode=86:abort_on_error=0 \
 
 .PHONY: test-asan
 test-asan:
+	$(DEPS) build
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS=$(ASAN_FLAGS)" \
 		"-DCMAKE_EXE_LINKER_FLAGS=$(ASAN_FLAGS)"
 	cmake --build build-asan -j $(JOBS)
@@ -79,6 +83,7 @@ TSAN_FLAGS = -fsanitize=thread -fno-omit-frame-pointer -g -O1
 
 .PHONY: test-tsan
 test-tsan:
+	$(DEPS) build
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS=$(TSAN_FLAGS)" \
 		"-DCMAKE_EXE_LINKER_FLAGS=$(TSAN_FLAGS)"
 	cmake --build build-tsan -j $(JOBS)
@@ -97,6 +102,7 @@ FUZZ_FLAGS_fuzz_extract = -close_fd_mask=1
 
 .PHONY: fuzz fuzz-build
 fuzz-build:
+	$(DEPS) build fuzz
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 		-DQUILLO_BUILD_FUZZERS=ON -DQUILLO_BUILD_TESTS=OFF
 	cmake --build build-fuzz -j $(JOBS) --target $(FUZZERS) make_seeds
@@ -117,6 +123,7 @@ WIN_CONFIGURE = cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w6
 
 .PHONY: windows test-windows
 windows:
+	$(DEPS) build windows
 	$(WIN_CONFIGURE) -DQUILLO_BUILD_TESTS=OFF
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 
@@ -125,6 +132,7 @@ windows:
 # well), with the import-table check and the comparison with the Linux tool's
 # packages, for which the Linux tool is built first.
 test-windows:
+	$(DEPS) build windows wine
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD) -j $(JOBS) --target quillo
 	$(WIN_CONFIGURE) -DQUILLO_BUILD_TESTS=ON -DQUILLO_LINUX_TOOL=$(CURDIR)/$(BUILD)/quillo
