@@ -99,7 +99,7 @@ if(PKG_CONFIG)
   set(src ${SOURCE_DIR}/tests/install_consumer)
   run(0 ${CXX_COMPILER} -std=c++20 ${cxx_flags} -o ${WORK_DIR}/pc_consumer ${src}/main.cpp
       ${src}/header_status.cpp ${src}/header_format.cpp ${src}/header_codec.cpp
-      ${src}/header_archive.cpp ${pc_flags})
+      ${src}/header_archive.cpp ${src}/header_name_match.cpp ${pc_flags})
   run(0 ${WORK_DIR}/pc_consumer test.pck)
   expect_equal("pkg-config consumer output" "${OUT}" "3 entries, 24 bytes\n")
 else()

@@ -3,6 +3,7 @@
 #define QUILLO_TOOL_COMMANDS_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class PckArchive;
@@ -15,11 +16,19 @@ int CreateCommand();
 int ListCommand();
 int RepackCommand();
 
-// Writes every entry of the open `archive` below `root` (which ends in the host
-// separator), printing the progress and per-entry error lines of the extract command and
-// logging to "log.txt" when toolOptions.logEntries is set. Returns the status of the
-// last entry, as ExtractCommand does.
-int ExtractAll(PckArchive& archive, const std::u16string& root);
+// What ExtractAll takes, for runs with long options: the entries `select` returns
+// true for (every entry when it is empty). ExtractAll counts in `failures` the
+// entries it could not read or write, and names each on standard error.
+struct ExtractChoice {
+  std::function<bool(const PckEntry&)> select;
+  int32_t failures = 0;
+};
+
+// Writes every entry of the open `archive` (or those `choice` selects) below `root`
+// (which ends in the host separator), printing the progress and per-entry error lines
+// of the extract command and logging to "log.txt" when toolOptions.logEntries is set.
+// Returns the status of the last entry, as ExtractCommand does.
+int ExtractAll(PckArchive& archive, const std::u16string& root, ExtractChoice* choice = nullptr);
 
 // Prints " mount pck...", opens the package of toolOptions and prints "done.\n"
 // or the status message and a line feed. True when the package is open.

@@ -1,9 +1,15 @@
 // console.cpp - the tool's only route to standard output.
 #include "console.h"
 
+#include <chrono>
+
 #include "host/host.h"
 
 namespace {
+
+bool g_dataRun = false;
+bool g_progressShown = false;  // a data run's progress line is on standard error
+std::chrono::steady_clock::time_point g_lastProgress;
 
 // Appends `value` in decimal, with a leading '-' when it is negative.
 void AppendNumber(std::u16string* out, int64_t value) {
@@ -56,7 +62,9 @@ std::u16string Format(std::u16string_view format, std::initializer_list<FormatAr
   return out;
 }
 
-void Print(std::u16string_view text) { host::WriteConsole(text); }
+void Print(std::u16string_view text) {
+  if (!g_dataRun) host::WriteConsole(text);
+}
 
 void PrintDiagnostic(std::u16string_view subject, std::u16string_view reason) {
   std::u16string line = u"quillo: ";
@@ -69,6 +77,7 @@ void PrintDiagnostic(std::u16string_view subject, std::u16string_view reason) {
   for (char16_t& c : line) {
     if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) c = u'?';
   }
+  EndProgress();  // a data run's progress line must not show through
   host::WriteErrorLine(line);
 }
 
@@ -81,6 +90,15 @@ std::u16string_view StatusText(PckStatus status) { return PckStatusMessage(statu
 // It runs once per entry and record, so it forms its two pieces, "%78c\r" and
 // " %s %d/%d done.\r", without the general formatter and prints them in one go.
 int ConsoleProgress(int32_t done, int32_t total, const char16_t* label) {
+  if (g_dataRun) {
+    if (!host::StderrIsTerminal()) return 0;
+    const auto now = std::chrono::steady_clock::now();
+    if (g_progressShown && done != total && now - g_lastProgress < std::chrono::milliseconds(100)) {
+      return 0;
+    }
+    g_lastProgress = now;
+    g_progressShown = true;
+  }
   std::u16string line(78, u' ');
   line += u"\r ";
   line += label;
@@ -89,8 +107,24 @@ int ConsoleProgress(int32_t done, int32_t total, const char16_t* label) {
   line.push_back(u'/');
   AppendNumber(&line, total);
   line += u" done.\r";
-  Print(line);
+  if (g_dataRun) {
+    host::WriteErrorText(line);
+  } else {
+    Print(line);
+  }
   return 0;
+}
+
+void BeginDataRun() { g_dataRun = true; }
+
+void PrintData(std::u16string_view text) { host::WriteConsole(text); }
+
+bool InDataRun() { return g_dataRun; }
+
+void EndProgress() {
+  if (!g_progressShown) return;
+  host::WriteErrorText(std::u16string(78, u' ') + u"\r");
+  g_progressShown = false;
 }
 
 void PrintBanner() { PrintFormat(u"vantor pack util version %s\n", {u"Apr  7 2007"}); }

@@ -47,4 +47,16 @@ int ConsoleProgress(int32_t done, int32_t total, const char16_t* label);
 void PrintBanner();
 void PrintUsage();
 
+// Runs with long options keep standard output for their data (a listing, JSON,
+// entry bytes). After BeginDataRun, Print and PrintFormat print nothing (the
+// original's console lines are not part of the data), and ConsoleProgress draws
+// its line on standard error, only when that is a terminal and at most a few
+// times a second. EndProgress wipes the line drawn last, if any.
+void BeginDataRun();
+bool InDataRun();
+void EndProgress();
+// Writes a data run's text (a listing, the help) to standard output, in the
+// console's encoding, as Print does outside data runs.
+void PrintData(std::u16string_view text);
+
 #endif  // QUILLO_TOOL_CONSOLE_H_

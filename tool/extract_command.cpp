@@ -1,5 +1,6 @@
 // extract_command.cpp - writes every entry below "<package>.files", with an optional log.
 #include <unordered_set>
+#include <vector>
 
 #include "archive.h"
 #include "commands.h"
@@ -92,26 +93,44 @@ void AppendLogLine(const PckEntry& entry) {
   file->Close();
 }
 
-int ExtractAll(PckArchive& archive, const std::u16string& root) {
+int ExtractAll(PckArchive& archive, const std::u16string& root, ExtractChoice* choice) {
   PckStatus status = PckStatus::kSuccess;
   // The entries are read in place: the archive keeps them unchanged while it reads.
   const EntryList& entries = archive.entries();
-  const int32_t total = static_cast<int32_t>(entries.size());
+  std::vector<bool> chosen(entries.size(), true);
+  int32_t total = static_cast<int32_t>(entries.size());
+  if (choice && choice->select) {
+    total = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      chosen[i] = choice->select(entries[i]);
+      if (chosen[i]) ++total;
+    }
+  }
   KnownDirectories known;
   ByteBuffer buffer;
   std::u16string target;
   int32_t n = 1;
+  size_t index = 0;
   for (const PckEntry& entry : entries) {
+    if (!chosen[index++]) continue;
     if (toolOptions.logEntries) AppendLogLine(entry);
     ConsoleProgress(n++, total, u"extract data");
     const std::u16string_view name = EntryNameView(entry.name);
     status = archive.ReadEntry(entry, &buffer);
     if (IsError(status)) {
       PrintFormat(u" %s : %s\n", {StatusText(status), name});
+      if (choice) {
+        ++choice->failures;
+        PrintDiagnostic(name, StatusText(status));
+      }
       continue;
     }
     if (!StaysBelowRoot(name)) {
       PrintFormat(u" file operation error : %s\n", {name});
+      if (choice) {
+        ++choice->failures;
+        PrintDiagnostic(name, u"leads out of the output folder");
+      }
       continue;
     }
     target = root;
@@ -121,6 +140,10 @@ int ExtractAll(PckArchive& archive, const std::u16string& root) {
     if (buffer.size() < entry.dataSize) buffer.resize(entry.dataSize);
     if (WriteFileBelow(target, entry.dataSize, buffer.data(), &known) != 0) {
       PrintFormat(u" file operation error : %s\n", {name});
+      if (choice) {
+        ++choice->failures;
+        PrintDiagnostic(target, StatusText(PckStatus::kFileOperationError));
+      }
     }
   }
   return static_cast<int>(status);

@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "console.h"
 #include "host/host.h"
+#include "long_options.h"
 #include "options.h"
 
 namespace {
@@ -15,6 +16,8 @@ const char16_t* const kModeNames[] = {u"unknown", u"extract", u"create", u"list"
 int ToolMain(const std::vector<std::u16string>& args) {
   host::SetCodePageLocale();
   host::ReturnLargeBlocksPromptly();
+  // Long options are quillo's own: such a run has no banner and its own statuses.
+  if (HasLongOption(args)) return RunLongOptions(args);
   PrintBanner();
   if (args.size() < 2) {
     PrintUsage();

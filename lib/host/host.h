@@ -222,6 +222,24 @@ void SetCodePageLocale();
 void WriteConsole(std::u16string_view text);
 void FlushConsole();
 
+// --- Data on standard output, progress on standard error ---------------------------
+// For runs whose standard output carries data (entry bytes, JSON) rather than the
+// console's text.
+
+// Writes `size` bytes to standard output exactly as they are: no conversion and no
+// CR LF translation (on Windows the stream is put in binary mode for the rest of
+// the run at the first call). A run writes its standard output either through this
+// or through WriteConsole, never both. False when not all bytes were written.
+bool WriteStdoutBytes(const void* data, size_t size);
+// Flushes standard output; false when some bytes written to it were lost (a full
+// disk behind a redirection, say).
+bool FinishStdout();
+// True when standard error is a terminal (a console on Windows).
+bool StderrIsTerminal();
+// Writes text to standard error as it is, without a line end (a progress line that
+// ends in a carriage return), in the console's encoding.
+void WriteErrorText(std::u16string_view text);
+
 }  // namespace host
 
 #endif  // QUILLO_HOST_HOST_H_

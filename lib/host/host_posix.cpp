@@ -607,4 +607,18 @@ void WriteConsole(std::u16string_view text) {
 
 void FlushConsole() { std::fflush(stdout); }
 
+bool WriteStdoutBytes(const void* data, size_t size) {
+  return std::fwrite(data, 1, size, stdout) == size;
+}
+
+bool FinishStdout() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
+
+bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+void WriteErrorText(std::u16string_view text) {
+  const std::string bytes = Utf16ToUtf8(text);
+  std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+  std::fflush(stderr);
+}
+
 }  // namespace host

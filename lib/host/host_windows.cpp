@@ -469,4 +469,28 @@ void WriteErrorLine(std::u16string_view text) {
   fflush(stderr);
 }
 
+bool WriteStdoutBytes(const void* data, size_t size) {
+  static bool binary = false;
+  if (!binary) {
+    fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
+    binary = true;
+  }
+  return fwrite(data, 1, size, stdout) == size;
+}
+
+bool FinishStdout() { return fflush(stdout) == 0 && !ferror(stdout); }
+
+// A console answers GetConsoleMode; a file, a pipe or the NUL device does not
+// (_isatty would take NUL for a terminal).
+bool StderrIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+void WriteErrorText(std::u16string_view text) {
+  WriteWide(stderr, text);
+  fflush(stderr);
+}
+
 }  // namespace host
