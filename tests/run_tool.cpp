@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #endif
@@ -72,12 +73,23 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
   HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, 0, nullptr);
+  // Standard error goes to a file of its own, read once the child has ended.
+  wchar_t tempDir[MAX_PATH + 1];
+  wchar_t errPath[MAX_PATH + 1];
+  HANDLE errFile = INVALID_HANDLE_VALUE;
+  if (GetTempPathW(MAX_PATH + 1, tempDir) != 0 &&
+      GetTempFileNameW(tempDir, L"qer", 0, errPath) != 0) {
+    errFile =
+        CreateFileW(errPath, GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS,
+                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  }
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = input;
   startup.hStdOutput = writeEnd;
-  startup.hStdError = writeEnd;  // nothing may go there; if it did, the comparison shows it
+  startup.hStdError = errFile != INVALID_HANDLE_VALUE ? errFile : writeEnd;
   PROCESS_INFORMATION process = {};
   const std::wstring cwd = options.cwd.empty() ? std::wstring() : options.cwd.wstring();
   // The child inherits the environment: the settings are made for the start only.
@@ -103,6 +115,7 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
   RunResult result;
   if (!started) {
     CloseHandle(readEnd);
+    if (errFile != INVALID_HANDLE_VALUE) CloseHandle(errFile);
     return result;
   }
   char buffer[4096];
@@ -112,6 +125,13 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
   }
   CloseHandle(readEnd);
   WaitForSingleObject(process.hProcess, INFINITE);
+  if (errFile != INVALID_HANDLE_VALUE) {
+    SetFilePointer(errFile, 0, nullptr, FILE_BEGIN);
+    while (::ReadFile(errFile, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+      result.err.append(buffer, got);
+    }
+    CloseHandle(errFile);
+  }
   DWORD code = 0;
   if (GetExitCodeProcess(process.hProcess, &code)) result.exitCode = static_cast<int>(code);
   CloseHandle(process.hThread);
@@ -124,9 +144,12 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
 RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options) {
   int pipes[2];
   if (pipe(pipes) != 0) return {};
+  // Standard error goes to a file of its own, read once the child has ended.
+  FILE* errFile = std::tmpfile();
   pid_t pid = fork();
   if (pid == 0) {
     dup2(pipes[1], 1);
+    if (errFile) dup2(fileno(errFile), 2);
     close(pipes[0]);
     close(pipes[1]);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
@@ -153,6 +176,12 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
   close(pipes[0]);
   int status = 0;
   waitpid(pid, &status, 0);
+  if (errFile) {
+    std::rewind(errFile);
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, errFile)) > 0) result.err.append(buffer, n);
+    std::fclose(errFile);
+  }
   if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;

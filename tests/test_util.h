@@ -215,6 +215,7 @@ class TempDirTest : public ::testing::Test {
 
 struct RunResult {
   std::string out;    // stdout bytes
+  std::string err;    // stderr bytes (never a terminal, so no progress lines)
   int exitCode = -1;  // -1 when killed by a signal
   int signal = 0;
 };
@@ -232,7 +233,8 @@ struct RunOptions {
 inline constexpr bool kHasFileSizeLimit = !kWindowsHost;
 
 // Runs the built tool with `args` (UTF-8) in a child process and captures its
-// standard output (run_tool.cpp, one branch per platform).
+// standard output and, apart from it, its standard error (run_tool.cpp, one branch
+// per platform).
 RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options = {});
 
 // The bytes the tool prints before any command output.
