@@ -50,6 +50,7 @@ set(expected_files
   ${INCLUDEDIR}/quillo/archive.h
   ${INCLUDEDIR}/quillo/codec.h
   ${INCLUDEDIR}/quillo/format.h
+  ${INCLUDEDIR}/quillo/name_match.h
   ${INCLUDEDIR}/quillo/status.h
   ${LIBDIR}/cmake/quillo/quilloConfig.cmake
   ${LIBDIR}/cmake/quillo/quilloConfigVersion.cmake
