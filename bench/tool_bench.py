@@ -12,6 +12,10 @@ For each tree (DIR/mixed, DIR/tiny, DIR/big) it times these pairs:
     create -z -1 / 1 / 9     quillo -c TREE      zip -r -q -6 / -1 / -9 (cwd TREE)
     extract                  quillo -x PCK       unzip -q ZIP -d OUT
     list                     quillo -l PCK       unzip -Z1 ZIP > /dev/null
+    test                     quillo --test PCK   unzip -tq ZIP
+    ls                       quillo --ls PCK     unzip -Z -l ZIP      (both > /dev/null)
+    pick                     quillo -x --include NAME --to OUT PCK   quillo -x --to OUT PCK
+                                                 (one file of the tree against all of them)
     repack -z -1 / 1         quillo -r -z L PCK  unzip -q ZIP -d T, then zip -r -q -1
                                                  in T (ZIP made by zip -6)
 
@@ -28,7 +32,8 @@ adds repack -z 9, default threads against QUILLO_THREADS=1. The check of the
 warm-up also compares the packages, list files and console bytes of the two
 variants, which must be the same.
 
-quillo's exit status is always 1, so it tells nothing; the checks are: a package
+The original's command lines exit with status 1 whatever happens, so it tells
+nothing there (runs with long options must exit with 0); the checks are: a package
 lists one entry per file of the tree, an extract reproduces the tree (diff -r),
 a repack -z 1 extracts to the tree again; zip archives hold one file entry per
 file. A failed check stops the bench.
@@ -92,6 +97,27 @@ def tree_facts(root):
     return files, largest
 
 
+def tree_bytes(root):
+    total = 0
+    for d, _, names in os.walk(root):
+        for n in names:
+            total += os.path.getsize(os.path.join(d, n))
+    return total
+
+
+def first_file(root):
+    """The relative path ('/' between levels) of the tree's first file in byte order."""
+    d = root
+    rel = []
+    while True:
+        items = sorted(os.listdir(d))
+        files = [n for n in items if os.path.isfile(os.path.join(d, n))]
+        if files:
+            return "/".join(rel + [files[0]])
+        d = os.path.join(d, items[0])
+        rel.append(items[0])
+
+
 def rm(path):
     if os.path.isdir(path) and not os.path.islink(path):
         shutil.rmtree(path)
@@ -118,8 +144,10 @@ def sha256(path):
 class Job:
     """One side of a pair: a command, where it runs, what it writes."""
 
-    def __init__(self, label, argv, cwd, output, env=None, setup=None, check=None, peer=False):
+    def __init__(self, label, argv, cwd, output, env=None, setup=None, check=None, peer=False,
+                 status=None):
         self.label = label
+        self.status = status  # the exit status the command must end with, when it tells one
         self.argv = argv
         self.cwd = cwd
         self.output = output  # removed before and after each run
@@ -144,6 +172,8 @@ class Job:
             elapsed = time.perf_counter() - start
         if self.peer and proc.returncode != 0:
             raise BenchError("%s failed with status %d" % (self.label, proc.returncode))
+        if self.status is not None and proc.returncode != self.status:
+            raise BenchError("%s ended with status %d" % (self.label, proc.returncode))
         with open(rss_file) as f:  # "Command exited with non-zero status 1" may come first
             rss_kib = int(f.read().split()[-1])
         if timed:
@@ -310,6 +340,51 @@ class Bench:
         if self.wants("list"):
             self.measure(name, "list", qs + [peer], reps, [(q, peer) for q in qs])
 
+        # test: every entry read and decoded, nothing written
+        def check_test(stdout):
+            with open(stdout, "rb") as f:
+                summary = f.read().decode()
+            self.expect("test of %s" % name, summary, "%d entries tested, %d bytes, 0 damaged\n"
+                        % (files, tree_bytes(tree)))
+
+        qs = self.quillo_jobs(lambda label, env: Job(
+            "quillo " + label, [self.tool, "--test", master_pck], s, os.path.join(s, "none"),
+            env=env, check=check_test, status=0))
+        peer = Job("unzip -tq", ["unzip", "-tq", master_zip], s, os.path.join(s, "none"), peer=True)
+        if self.wants("test"):
+            self.measure(name, "test", qs + [peer], reps, [(q, peer) for q in qs])
+
+        # ls: the listing of every entry, to /dev/null when timed
+        def check_ls(stdout):
+            with open(stdout, "rb") as f:
+                self.expect("ls of %s: lines" % name, f.read().count(b"\n"), files + 1)
+
+        qs = self.quillo_jobs(lambda label, env: Job(
+            "quillo " + label, [self.tool, "--ls", master_pck], s, os.path.join(s, "none"),
+            env=env, check=check_ls, status=0))
+        peer = Job("unzip -Z -l", ["unzip", "-Z", "-l", master_zip], s, os.path.join(s, "none"),
+                   peer=True)
+        if self.wants("ls"):
+            self.measure(name, "ls", qs + [peer], reps, [(q, peer) for q in qs])
+
+        # pick: one file of the tree (the first in byte order) against a whole extract
+        one = first_file(tree)
+        pout = os.path.join(s, "p")
+        aout = os.path.join(s, "a")
+
+        def check_pick(_):
+            self.expect("pick of %s: files" % name, tree_facts(pout)[0], 1)
+            with open(os.path.join(tree, one), "rb") as a, open(os.path.join(pout, one), "rb") as b:
+                self.expect("pick of %s: bytes" % name, a.read() == b.read(), True)
+
+        qs = self.quillo_jobs(lambda label, env: Job(
+            "quillo " + label, [self.tool, "-x", "--include", one, "--to", pout, master_pck], s, pout,
+            env=env, check=check_pick, status=0))
+        whole = Job("quillo -x --to (all)", [self.tool, "-x", "--to", aout, master_pck], s, aout,
+                    check=lambda _: self.same_tree("extract --to of %s" % name, tree, aout), status=0)
+        if self.wants("pick"):
+            self.measure(name, "pick", qs + [whole], reps, [(q, whole) for q in qs])
+
         # repack: the package is a hard link to the master, which a repack only
         # renames to .old and reads; its size and time stamp are checked after.
         st = os.stat(master_pck)
@@ -467,7 +542,8 @@ def main():
                    help="corpus script, relative to the repository root unless absolute")
     p.add_argument("--tool", default=os.path.join(root, "build-bench", "quillo"))
     p.add_argument("--only", default="", help="comma-separated trees, e.g. tiny")
-    p.add_argument("--works", default="", help="comma-separated works: create,extract,list,repack")
+    p.add_argument("--works", default="",
+                   help="comma-separated works: create,extract,list,test,ls,pick,repack")
     p.add_argument("--reps", type=int, default=5)
     p.add_argument("--reps-big", type=int, default=3)
     p.add_argument("--threads", choices=("default", "1", "both"), default="default")
@@ -478,8 +554,8 @@ def main():
     a.only = [t for t in a.only.split(",") if t]
     a.works = [w for w in a.works.split(",") if w]
     for w in a.works:
-        if w not in ("create", "extract", "list", "repack"):
-            p.error("unknown work %s (create, extract, list, repack)" % w)
+        if w not in ("create", "extract", "list", "test", "ls", "pick", "repack"):
+            p.error("unknown work %s (create, extract, list, test, ls, pick, repack)" % w)
     for t in a.only:
         if t not in TREES:
             p.error("unknown tree %s (mixed, tiny, big)" % t)
