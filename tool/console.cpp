@@ -8,7 +8,8 @@
 namespace {
 
 bool g_dataRun = false;
-bool g_progressShown = false;  // a data run's progress line is on standard error
+bool g_progressToStderr = false;  // a data run whose standard error is a terminal
+bool g_progressShown = false;     // a data run's progress line is on standard error
 std::chrono::steady_clock::time_point g_lastProgress;
 
 // Appends `value` in decimal, with a leading '-' when it is negative.
@@ -91,7 +92,7 @@ std::u16string_view StatusText(PckStatus status) { return PckStatusMessage(statu
 // " %s %d/%d done.\r", without the general formatter and prints them in one go.
 int ConsoleProgress(int32_t done, int32_t total, const char16_t* label) {
   if (g_dataRun) {
-    if (!host::StderrIsTerminal()) return 0;
+    if (!g_progressToStderr) return 0;
     const auto now = std::chrono::steady_clock::now();
     if (g_progressShown && done != total && now - g_lastProgress < std::chrono::milliseconds(100)) {
       return 0;
@@ -115,7 +116,10 @@ int ConsoleProgress(int32_t done, int32_t total, const char16_t* label) {
   return 0;
 }
 
-void BeginDataRun() { g_dataRun = true; }
+void BeginDataRun() {
+  g_dataRun = true;
+  g_progressToStderr = host::StderrIsTerminal();
+}
 
 void PrintData(std::u16string_view text) { host::WriteConsole(text); }
 
