@@ -29,7 +29,7 @@ install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz $(WIN_BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz $(WIN_BUILD) build-pkg build-pkg-win dist
 
 # `make bench`: quillo against zip and unzip on three trees of real files (see README),
 # table in bench/RESULTS.md. The trees are made by CORPORA_SCRIPT (relative to the
@@ -138,3 +138,20 @@ test-windows:
 	$(WIN_CONFIGURE) -DQUILLO_BUILD_TESTS=ON -DQUILLO_LINUX_TOOL=$(CURDIR)/$(BUILD)/quillo
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 	sh tests/run_under_wine.sh $(WIN_BUILD) $(JOBS)
+
+# `make package`: dist/quillo_VERSION_ARCH.deb (the tool, the manual page, the library
+# with its headers, CMake and pkg-config files, the completion, the copyright file) and,
+# from the Windows build, dist/quillo-VERSION-win64.zip (quillo.exe and its documents).
+.PHONY: package
+package:
+	$(DEPS) build windows package
+	cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+		-DQUILLO_BUILD_TESTS=OFF
+	cmake --build build-pkg -j $(JOBS)
+	cd build-pkg && cpack -G DEB -B $(CURDIR)/dist
+	cmake -S . -B build-pkg-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+		-DCMAKE_BUILD_TYPE=Release -DQUILLO_BUILD_TESTS=OFF
+	cmake --build build-pkg-win -j $(JOBS)
+	cd build-pkg-win && cpack -G ZIP -B $(CURDIR)/dist
+	rm -rf dist/_CPack_Packages
+	ls dist

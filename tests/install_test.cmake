@@ -7,7 +7,7 @@
 # builds the same program, and that the manual page renders without warnings.
 #
 # Inputs: SOURCE_DIR BUILD_DIR WORK_DIR GENERATOR CXX_COMPILER BUILD_TYPE CXX_FLAGS
-# EXE_LINKER_FLAGS BINDIR LIBDIR INCLUDEDIR MANDIR PKG_CONFIG MAN
+# EXE_LINKER_FLAGS BINDIR LIBDIR INCLUDEDIR MANDIR DATADIR PKG_CONFIG MAN
 cmake_minimum_required(VERSION 3.16)
 
 function(fail)
@@ -58,7 +58,12 @@ set(expected_files
   ${LIBDIR}/cmake/quillo/quilloTargets.cmake
   ${LIBDIR}/libquillo.a
   ${LIBDIR}/pkgconfig/quillo.pc
-  ${MANDIR}/man1/quillo.1)
+  ${MANDIR}/man1/quillo.1.gz
+  ${DATADIR}/bash-completion/completions/quillo
+  ${DATADIR}/doc/quillo/CHANGELOG.md
+  ${DATADIR}/doc/quillo/README.md
+  ${DATADIR}/doc/quillo/changelog.gz
+  ${DATADIR}/doc/quillo/copyright)
 list(SORT expected_files)
 file(GLOB_RECURSE installed_files RELATIVE ${prefix} ${prefix}/*)
 list(SORT installed_files)
@@ -110,7 +115,7 @@ endif()
 # 5. The manual page renders, and man reports no warning about it.
 if(MAN)
   run(0 ${CMAKE_COMMAND} -E env LC_ALL=C MANWIDTH=80 ${MAN} --warnings -l
-      ${prefix}/${MANDIR}/man1/quillo.1)
+      ${prefix}/${MANDIR}/man1/quillo.1.gz)
   expect_equal("warnings from man --warnings" "${ERR}" "")
   if(NOT OUT MATCHES "quillo -c directory")
     fail("the manual page did not render its synopsis:\n${OUT}")

@@ -8,6 +8,7 @@
 #   windows  the MinGW-w64 cross compiler and its zlib (make windows)
 #   wine     GoogleTest's sources and Wine, to run the suite on Windows (make test-windows)
 #   fuzz     clang and its fuzzer runtime (make fuzz)
+#   package  dpkg-shlibdeps, groff and the package checks: lintian, unzip (make package)
 #
 # Nothing is done when everything is present. Otherwise, as root or where `sudo -n`
 # works, the missing packages are installed with apt-get (one update, then one
@@ -53,8 +54,14 @@ for group in "$@"; do
       has_glob "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" ||
         need libclang-rt-14-dev
       ;;
+    package)
+      has dpkg-shlibdeps || need dpkg-dev
+      has groff || need groff-base
+      has lintian || need lintian
+      has unzip || need unzip
+      ;;
     *)
-      echo "deps.sh: unknown group '$group' (build, windows, wine, fuzz)" >&2
+      echo "deps.sh: unknown group '$group' (build, windows, wine, fuzz, package)" >&2
       exit 2
       ;;
   esac
