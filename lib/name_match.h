@@ -15,8 +15,8 @@
 // one of the folders the name lies in, so "textures" takes "textures\a.dds" and
 // everything else below textures\, and "tex*" takes everything below textures\ too.
 //
-// Matching prints nothing, allocates nothing per name and cannot fail. An object is
-// used by one thread at a time.
+// Matching prints nothing and cannot fail; it makes no string per name (a name of
+// more than 512 units takes one buffer). An object is used by one thread at a time.
 #ifndef QUILLO_NAME_MATCH_H_
 #define QUILLO_NAME_MATCH_H_
 

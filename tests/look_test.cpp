@@ -296,6 +296,10 @@ TEST_F(LookTest, PatternsChooseWhatIsExtractedListedAndTested) {
             TreeContents(Path("out")));
   EXPECT_FALSE(fs::exists(Path("game.pck.files")));
 
+  // -d logs the entries taken, and only those.
+  Run({"-x", "-d", "--include", "a.txt", "--to", "out", "game.pck"}, 0);
+  EXPECT_EQ("a.txt,6,6,12\r\n", ReadFile(Path("log.txt")));
+
   const RunResult ls = Run({"--ls", "--include", "数据", "--include", "*.txt", "game.pck"}, 0);
   const std::vector<std::string> lines = Lines(ls.out);
   ASSERT_EQ(4u, lines.size()) << ls.out;
@@ -356,6 +360,22 @@ TEST_F(LookTest, ToRefusesNamesThatLeaveItAndWritesTheRest) {
   ASSERT_EQ(2u, err.size()) << result.err;
   EXPECT_EQ(0u, err[0].rfind("quillo: ..\\evil.txt: ", 0)) << err[0];
   EXPECT_EQ(0u, err[1].rfind("quillo: sub\\..\\..\\evil2.txt: ", 0)) << err[1];
+}
+
+TEST_F(LookTest, ExtractNamesEachFailureOnStandardErrorAndEndsWithOne) {
+  FixturePackage damaged = package_;
+  damaged.entries[1].stored = Zlib(big_).substr(0, 40);
+  WriteFile(Path("bad.pck"), BuildPackage(damaged));
+  const RunResult result = Run({"-x", "--exclude", "q*", "--to", "out", "bad.pck"}, 1);
+  EXPECT_EQ("", result.out);  // no progress and no " zlib error : name" line there
+  const std::vector<std::string> err = Lines(result.err);
+  ASSERT_EQ(1u, err.size()) << result.err;
+  EXPECT_EQ(0u, err[0].rfind("quillo: textures\\big.txt: zlib error", 0)) << err[0];
+  EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{{"Textures/sub/c.dds", noise_},
+                                                              {"a.txt", "hello\n"},
+                                                              {"empty.bin", ""},
+                                                              {"数据/坏.bin", cp936_}}),
+            TreeContents(Path("out")));
 }
 
 // --- The command line ---------------------------------------------------------------
