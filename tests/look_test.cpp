@@ -162,6 +162,21 @@ TEST_F(LookTest, JsonLinesParseAndNamesRoundTrip) {
 
 // --- --test ------------------------------------------------------------------------
 
+// Progress lines go to standard error, and only when it is a terminal; the line
+// drawn last is wiped before the run ends. Standard output is untouched either way.
+TEST_F(LookTest, ProgressGoesToATerminalOnly) {
+  SKIP_UNLESS_LINUX("a pseudo-terminal as standard error");
+  testutil::RunOptions terminal;
+  terminal.stderrTerminal = true;
+  const RunResult shown = RunTool({"--test", "game.pck"}, terminal);
+  EXPECT_EQ(0, shown.exitCode);
+  const std::string last = testutil::Progress("test data", 6, 6);
+  EXPECT_NE(std::string::npos, shown.err.find(last)) << shown.err;
+  EXPECT_EQ(std::string(78, ' ') + "\r", shown.err.substr(shown.err.size() - 79));
+  EXPECT_EQ(Run({"--test", "game.pck"}, 0).out, shown.out);
+  EXPECT_EQ("", Run({"--test", "game.pck"}, 0).err);
+}
+
 TEST_F(LookTest, TestOfAGoodPackageSaysSoAndWritesNothing) {
   const RunResult result = Run({"--test", "game.pck"}, 0);
   const size_t bytes = 6 + big_.size() + cp936_.size() + noise_.size() + 3;

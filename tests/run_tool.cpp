@@ -12,6 +12,7 @@
 #include <optional>
 #include <utility>
 #else
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,6 +61,7 @@ std::wstring Wide(const std::string& utf8) {
 
 RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options) {
   EXPECT_EQ(0u, options.fileSizeLimit) << "no file-size limit on Windows";
+  EXPECT_FALSE(options.stderrTerminal) << "no pseudo-terminal on Windows";
   std::wstring line;
   AppendQuoted(kBinary, &line);
   for (const std::string& arg : args) {
@@ -144,12 +146,25 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
 RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options) {
   int pipes[2];
   if (pipe(pipes) != 0) return {};
-  // Standard error goes to a file of its own, read once the child has ended.
-  FILE* errFile = std::tmpfile();
+  // Standard error goes to a file of its own, read once the child has ended, or to
+  // a pseudo-terminal, whose output waits in it until then.
+  FILE* errFile = nullptr;
+  int terminal = -1;
+  int terminalSide = -1;
+  if (options.stderrTerminal) {
+    terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    if (terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0) {
+      terminalSide = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+    }
+    EXPECT_LE(0, terminalSide) << "no pseudo-terminal";
+  } else {
+    errFile = std::tmpfile();
+  }
   pid_t pid = fork();
   if (pid == 0) {
     dup2(pipes[1], 1);
     if (errFile) dup2(fileno(errFile), 2);
+    if (terminalSide >= 0) dup2(terminalSide, 2);
     close(pipes[0]);
     close(pipes[1]);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
@@ -169,6 +184,7 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     _exit(127);
   }
   close(pipes[1]);
+  if (terminalSide >= 0) close(terminalSide);
   RunResult result;
   char buffer[4096];
   ssize_t got;
@@ -181,6 +197,11 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, errFile)) > 0) result.err.append(buffer, n);
     std::fclose(errFile);
+  }
+  if (terminal >= 0) {
+    // Reads end with EIO once the child's side is closed and the output taken.
+    while ((got = read(terminal, buffer, sizeof buffer)) > 0) result.err.append(buffer, got);
+    close(terminal);
   }
   if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);

@@ -226,6 +226,8 @@ struct RunOptions {
   uint64_t fileSizeLimit = 0;    // non-zero: RLIMIT_FSIZE, with SIGXFSZ ignored (writes fail
                                  // EFBIG); Linux only, where a test asks for it
   std::vector<std::string> env;  // "NAME=value" set in the child's environment
+  bool stderrTerminal = false;   // standard error is a terminal (a pseudo-terminal whose
+                                 // output lands in RunResult::err); Linux only
 };
 
 // Whether RunOptions::fileSizeLimit can be honoured here (Linux only: Windows has
