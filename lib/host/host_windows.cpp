@@ -446,10 +446,10 @@ std::u16string Cp936ToUtf16(std::string_view bytes) {
 
 bool Utf16ToCp936(std::u16string_view text, std::string* out) {
   bool escapes = false;
-  const bool complete = EncodeCp936(text, out, &escapes);
-  // Without escaped bytes the conversion is exact both ways. An escaped byte may
-  // pair with the byte after it, or be a character by itself, when read back.
-  if (!escapes || (complete && Cp936ToUtf16(*out) == text)) return complete;
+  // Only a form that reads back as the text counts: an escaped byte may pair with
+  // the byte after it, or be a character by itself, and the system writes private-use
+  // characters into the areas that read back as escaped bytes.
+  if (EncodeCp936(text, out, &escapes) && Cp936ToUtf16(*out) == text) return true;
   std::string part;
   std::string kept;
   for (size_t end = 0; end < text.size();) {
