@@ -290,10 +290,10 @@ TEST_F(PckArchiveTest, DamagedPackagesFailWithTheirStatus) {
   }
 }
 
-// A record whose two length words agree but claim more bytes than follow it is read
-// with whatever the file holds and zeros beyond its end, then decoded: a stream
-// complete within the bytes present opens, and the next record is looked for where
-// the claimed length ends.
+// A record whose two length words agree but claim more bytes than follow it (less
+// than 2^31) is read with whatever the file holds and zeros beyond its end, then
+// decoded: a stream complete within the bytes present opens, and the next record is
+// looked for where the claimed length ends.
 TEST_F(PckArchiveTest, OverstatedRecordLengthsDecodeWhatTheFileHolds) {
   const std::string sound = BuildPackage(TwoEntries());
   const uint32_t fileSize = static_cast<uint32_t>(sound.size());

@@ -175,8 +175,8 @@ inline constexpr char16_t kLastEscapedByte = u'\xDCFF';
 // that character, 0x80 is the euro sign, a lead byte (0x81 to 0xFE) and the byte
 // after it are one character when code page 936 assigns one to the pair; any other
 // byte (0xFF, a lead byte whose pair is unassigned, a lead byte at the end) is
-// escaped as above and decoding goes on with the byte after it. Every host gives the same text for
-// the same bytes.
+// escaped as above and decoding goes on with the byte after it. Every host gives
+// the same text for the same bytes.
 std::u16string Cp936ToUtf16(std::string_view bytes);
 
 // UTF-16 to code page 936, escaped bytes (U+DC80 to U+DCFF) written as the bytes
