@@ -99,7 +99,9 @@ PckStatus PckArchive::Open(const std::u16string& path) {
     if (a != b) return PckStatus::kGuardByteError;
     // No package reaches 2^31 bytes, so neither can a record body: refused before
     // anything is read or zero-filled for it.
-    if (a > kMaxRecordLength) return PckStatus::kZlibError;
+    if (a > kMaxRecordLength) {
+      return Fail(PckStatus::kZlibError, path, u"a table record is longer than any package");
+    }
     position += 8;
     // A body that claims more than the file holds is read with the missing bytes
     // as zeros; only the bytes really there are held in memory.

@@ -226,6 +226,8 @@ TEST_F(SafeNamesTest, RecordLengthOf2To31OrMoreFailsOpen) {
       PckArchive archive;
       EXPECT_EQ(PckStatus::kZlibError, archive.Open(u"game.pck"));
       EXPECT_EQ(which, archive.entries().size());
+      EXPECT_EQ(u"game.pck", archive.failure().subject);
+      EXPECT_EQ(u"a table record is longer than any package", archive.failure().reason);
     }
   }
 }
