@@ -214,6 +214,33 @@ TEST(HostEncodingTest, InvalidCodePage936BytesAreEscapedAndWrittenBack) {
   EXPECT_NE(host::Cp936ToUtf16("a\xFF.txt"), host::Cp936ToUtf16("a\xFE.txt"));
 }
 
+// Every one- and two-byte sequence reads as the same text on every host (the value
+// below is the one glibc's CP936 gives on Linux), and is written back as the same
+// bytes.
+TEST(HostEncodingTest, EveryHostReadsEveryByteAndPairAlike) {
+  uint64_t hash = 14695981039346656037u;  // FNV-1a over the units of every text
+  auto add = [&hash](char16_t unit) {
+    for (int shift : {0, 8}) {
+      hash ^= static_cast<uint8_t>(unit >> shift);
+      hash *= 1099511628211u;
+    }
+  };
+  size_t roundTrips = 0;
+  for (int lead = 0x80; lead <= 0xFF; ++lead) {
+    for (int trail = -1; trail <= 0xFF; ++trail) {  // -1: the lead byte alone
+      std::string bytes(1, static_cast<char>(lead));
+      if (trail >= 0) bytes.push_back(static_cast<char>(trail));
+      const std::u16string text = host::Cp936ToUtf16(bytes);
+      for (char16_t unit : text) add(unit);
+      add(u'|');
+      std::string back;
+      if (host::Utf16ToCp936(text, &back) && back == bytes) ++roundTrips;
+    }
+  }
+  EXPECT_EQ(128u * 257u, roundTrips);
+  EXPECT_EQ(0x1a7bea19a5c9df4bu, hash);
+}
+
 // An escaped byte is written only where it reads back as itself.
 TEST(HostEncodingTest, EscapedBytesThatWouldNotReadBackHaveNoForm) {
   struct Case {
