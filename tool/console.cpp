@@ -1,6 +1,8 @@
 // console.cpp - the tool's only route to standard output.
 #include "console.h"
 
+#include <vector>
+
 #include "host/host.h"
 
 namespace {
@@ -18,11 +20,27 @@ void AppendNumber(std::u16string* out, int64_t value) {
   while (n > 0) out->push_back(digits[--n]);
 }
 
-}  // namespace
+// Whether the unit at `i` would act on a terminal rather than show: a control
+// character (C0, DEL, C1), or an escaped byte from 0x80 to 0x9F (a name's byte that
+// was no character), which a terminal reading 8-bit bytes takes as a C1 control.
+bool IsControl(std::u16string_view text, size_t i) {
+  const char16_t c = text[i];
+  if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return true;
+  const bool afterLead = i > 0 && text[i - 1] >= 0xD800 && text[i - 1] <= 0xDBFF;
+  return c >= host::kFirstEscapedByte && c <= 0xDC9F && !afterLead;
+}
 
-std::u16string Format(std::u16string_view format, std::initializer_list<FormatArg> args) {
+// The text with every unit that IsControl finds replaced by '?'.
+std::u16string Shown(std::u16string_view text) {
+  std::u16string shown(text);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (IsControl(text, i)) shown[i] = u'?';
+  }
+  return shown;
+}
+
+std::u16string FormatArgs(std::u16string_view format, const FormatArg* next, const FormatArg* end) {
   std::u16string out;
-  const FormatArg* next = args.begin();
   for (size_t i = 0; i < format.size(); ++i) {
     if (format[i] != u'%' || i + 1 >= format.size()) {
       out.push_back(format[i]);
@@ -40,7 +58,7 @@ std::u16string Format(std::u16string_view format, std::initializer_list<FormatAr
     if (i >= format.size()) break;
     std::u16string field;
     const char16_t conversion = format[i];
-    if (next != args.end()) {
+    if (next != end) {
       const FormatArg& arg = *next++;
       if (conversion == u's') {
         field = arg.text;
@@ -56,6 +74,12 @@ std::u16string Format(std::u16string_view format, std::initializer_list<FormatAr
   return out;
 }
 
+}  // namespace
+
+std::u16string Format(std::u16string_view format, std::initializer_list<FormatArg> args) {
+  return FormatArgs(format, args.begin(), args.end());
+}
+
 void Print(std::u16string_view text) { host::WriteConsole(text); }
 
 void PrintDiagnostic(std::u16string_view subject, std::u16string_view reason) {
@@ -66,14 +90,24 @@ void PrintDiagnostic(std::u16string_view subject, std::u16string_view reason) {
   }
   line += reason;
   // A name may hold control characters: they must not act on the terminal.
-  for (char16_t& c : line) {
-    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) c = u'?';
-  }
-  host::WriteErrorLine(line);
+  host::WriteErrorLine(Shown(line));
 }
 
+// The texts given for %s (entry names, paths) may hold control characters; the
+// format's own "\r" and "\n" are kept.
 void PrintFormat(std::u16string_view format, std::initializer_list<FormatArg> args) {
-  Print(Format(format, args));
+  std::vector<FormatArg> shownArgs(args);
+  std::vector<std::u16string> texts;
+  texts.reserve(args.size());
+  for (FormatArg& arg : shownArgs) {
+    if (!arg.isText) continue;
+    bool control = false;
+    for (size_t i = 0; i < arg.text.size() && !control; ++i) control = IsControl(arg.text, i);
+    if (!control) continue;
+    texts.push_back(Shown(arg.text));
+    arg.text = texts.back();
+  }
+  Print(FormatArgs(format, shownArgs.data(), shownArgs.data() + shownArgs.size()));
 }
 
 std::u16string_view StatusText(PckStatus status) { return PckStatusMessage(status); }
