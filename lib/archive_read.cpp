@@ -11,6 +11,9 @@ namespace {
 // (append mode), but never beyond this many bytes.
 constexpr uint64_t kMaxAppendBytes = uint64_t{64} << 20;
 
+// The longest record body a package can hold.
+constexpr uint32_t kMaxRecordLength = 0x7FFFFFFF;
+
 // The number of decoded records after which the list is given its full size.
 constexpr size_t kReserveAfter = 1024;
 
@@ -94,6 +97,11 @@ PckStatus PckArchive::Open(const std::u16string& path) {
     const uint32_t a = LoadLe32(lengths) ^ kPckMaskA;
     const uint32_t b = LoadLe32(lengths + 4) ^ kPckMaskB;
     if (a != b) return PckStatus::kGuardByteError;
+    // No package reaches 2^31 bytes, so neither can a record body: refused before
+    // anything is read or zero-filled for it.
+    if (a > kMaxRecordLength) {
+      return Fail(PckStatus::kZlibError, path, u"a table record is longer than any package");
+    }
     position += 8;
     // A body that claims more than the file holds is read with the missing bytes
     // as zeros; only the bytes really there are held in memory.

@@ -48,17 +48,24 @@ bool EntryNameToRecord(const char16_t name[kPckNameUnits], uint8_t field[kPckNam
     return true;
   }
   std::string bytes;
-  const bool complete = host::Utf16ToCp936(EntryNameView(name), &bytes);
-  // Cut at the last character boundary within the field: a byte from 0x81 to 0xFE
-  // leads a two-byte character, every other byte stands alone.
-  size_t keep = 0;
-  while (keep < bytes.size()) {
-    const auto lead = static_cast<unsigned char>(bytes[keep]);
-    const size_t width = (lead >= 0x81 && lead <= 0xFE) ? 2 : 1;
-    if (keep + width > kPckNameBytes || keep + width > bytes.size()) break;
-    keep += width;
+  const bool complete = host::Utf16ToCp936(text, &bytes);
+  if (bytes.size() > kPckNameBytes) {
+    // Cut after the last whole character within the field. A character of code
+    // page 936 is one byte when it is ASCII or the euro sign, and an escaped byte
+    // one byte too; every other character is two. The cut form still reads back
+    // as the characters kept: an escaped byte only pairs with a byte after it.
+    size_t keep = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+      const char16_t c = text[i];
+      const bool single = c < 0x80 || c == u'\u20AC' ||
+                          (c >= host::kFirstEscapedByte && c <= host::kLastEscapedByte);
+      const size_t width = single ? 1 : 2;
+      if (keep + width > kPckNameBytes) break;
+      keep += width;
+    }
+    bytes.resize(keep);
   }
   std::memset(field, 0, kPckNameBytes);
-  std::memcpy(field, bytes.data(), keep);
+  std::memcpy(field, bytes.data(), bytes.size());
   return complete;
 }

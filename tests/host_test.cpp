@@ -181,11 +181,89 @@ TEST(HostEncodingTest, CodePage936BothWays) {
   }
 }
 
-TEST(HostEncodingTest, InvalidCodePage936BytesBecomeReplacementCharacters) {
-  // 0xFF is no character; a lead byte at the end has no trail byte.
-  EXPECT_EQ(u"a\uFFFDb", host::Cp936ToUtf16("a\xFF"
-                                            "b"));
-  EXPECT_EQ(u"ab\uFFFD", host::Cp936ToUtf16("ab\xCA"));
+// Bytes that are no code page 936 character read as escaped bytes (U+DC00 + byte),
+// one per byte, and decoding goes on right after them; they are written back as the
+// same bytes, so that no two stored names read as the same text.
+TEST(HostEncodingTest, InvalidCodePage936BytesAreEscapedAndWrittenBack) {
+  struct Case {
+    std::string bytes;
+    std::u16string text;
+  };
+  const Case cases[] = {
+      {"a\xFF"
+       "b",
+       u"a\xDCFF"
+       "b"},                              // 0xFF is no character
+      {"a\xFE.txt", u"a\xDCFE.txt"},      // a lead byte before a byte that is no trail
+      {"ab\xCA", u"ab\xDCCA"},            // a lead byte at the end
+      {"\xFF\xFF", u"\xDCFF\xDCFF"},      // one escape per byte
+      {"\xFF\xCA\xFD", u"\xDCFF\x6570"},  // the byte after an escape starts a pair
+      {"\xCA\x7F", u"\xDCCA\x7F"},        // 0x7F is never a trail byte
+      {"\xAA\xA1", u"\xDCAA\xDCA1"},      // the user-defined area is unassigned
+      {"\xA2\xE3", u"\xDCA2\xDCE3"},      // so are some codes in the other areas
+      {"\xFE\x50",
+       u"\xDCFE"
+       "P"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.text, host::Cp936ToUtf16(c.bytes)) << c.bytes;
+    std::string out;
+    EXPECT_TRUE(host::Utf16ToCp936(c.text, &out)) << c.bytes;
+    EXPECT_EQ(c.bytes, out);
+  }
+  EXPECT_NE(host::Cp936ToUtf16("a\xFF.txt"), host::Cp936ToUtf16("a\xFE.txt"));
+}
+
+// Every one- and two-byte sequence reads as the same text on every host (the value
+// below is the one glibc's CP936 gives on Linux), and is written back as the same
+// bytes.
+TEST(HostEncodingTest, EveryHostReadsEveryByteAndPairAlike) {
+  uint64_t hash = 14695981039346656037u;  // FNV-1a over the units of every text
+  auto add = [&hash](char16_t unit) {
+    for (int shift : {0, 8}) {
+      hash ^= static_cast<uint8_t>(unit >> shift);
+      hash *= 1099511628211u;
+    }
+  };
+  size_t roundTrips = 0;
+  for (int lead = 0x80; lead <= 0xFF; ++lead) {
+    for (int trail = -1; trail <= 0xFF; ++trail) {  // -1: the lead byte alone
+      std::string bytes(1, static_cast<char>(lead));
+      if (trail >= 0) bytes.push_back(static_cast<char>(trail));
+      const std::u16string text = host::Cp936ToUtf16(bytes);
+      for (char16_t unit : text) add(unit);
+      add(u'|');
+      std::string back;
+      if (host::Utf16ToCp936(text, &back) && back == bytes) ++roundTrips;
+    }
+  }
+  EXPECT_EQ(128u * 257u, roundTrips);
+  EXPECT_EQ(0x1a7bea19a5c9df4bu, hash);
+}
+
+// An escaped byte is written only where it reads back as itself.
+TEST(HostEncodingTest, EscapedBytesThatWouldNotReadBackHaveNoForm) {
+  struct Case {
+    std::u16string text;
+    std::string before;  // the form of the characters before the first that fails
+  };
+  const Case cases[] = {
+      {u"x\xDCCA\xDCFD", "x\xCA"},  // CA FD is a character
+      {u"x\xDCCA"
+       "A",
+       "x\xCA"},          // so is CA 41
+      {u"x\xDC80", "x"},  // 0x80 is the euro sign
+      {u"\xDCFF\xDCB0\xDCA1z", "\xFF\xB0"},
+  };
+  for (const Case& c : cases) {
+    std::string out;
+    EXPECT_FALSE(host::Utf16ToCp936(c.text, &out)) << c.before;
+    EXPECT_EQ(c.before, out);
+  }
+  // Other lone surrogates have no form either.
+  std::string out;
+  EXPECT_FALSE(host::Utf16ToCp936(u"a\xDC7F", &out));
+  EXPECT_FALSE(host::Utf16ToCp936(u"a\xD800", &out));
 }
 
 TEST(HostEncodingTest, CharactersWithoutACodePage936FormAreReported) {
@@ -199,10 +277,40 @@ TEST(HostEncodingTest, Utf8AndUtf16RoundTrip) {
   const std::string utf8 = "a\xC3\xA9\xE6\x95\xB0\xF0\x9F\x98\x80z";
   EXPECT_EQ(utf8, host::Utf16ToUtf8(text));
   EXPECT_EQ(text, host::Utf8ToUtf16(utf8));
-  // Broken sequences and unpaired surrogates become U+FFFD.
-  EXPECT_EQ(u"a\uFFFDb", host::Utf8ToUtf16("a\xC3"
-                                           "b"));
+  // Unpaired surrogates other than escaped bytes become U+FFFD.
   EXPECT_EQ("\xEF\xBF\xBD", host::Utf16ToUtf8(std::u16string(1, u'\xD800')));
+  EXPECT_EQ("\xEF\xBF\xBD", host::Utf16ToUtf8(std::u16string(1, u'\xDC7F')));
+  // A high surrogate before U+DC80 is a pair, not an escaped byte.
+  EXPECT_EQ("\xF0\x90\x82\x80", host::Utf16ToUtf8(u"\xD800\xDC80"));
+}
+
+// Bytes that are not valid UTF-8 become escaped bytes, one per byte, and come back
+// unchanged: any file name or argument survives the trip through UTF-16.
+TEST(HostEncodingTest, InvalidUtf8BytesAreEscapedAndComeBack) {
+  struct Case {
+    std::string bytes;
+    std::u16string text;
+  };
+  const Case cases[] = {
+      {"out\xFE.pck", u"out\xDCFE.pck"},
+      {"a\xC3"
+       "b",
+       u"a\xDCC3"
+       "b"},                                              // a cut sequence
+      {"\xE6\x95", u"\xDCE6\xDC95"},                      // cut at the end
+      {"\x80\xBF", u"\xDC80\xDCBF"},                      // stray continuation bytes
+      {"\xC0\xAF", u"\xDCC0\xDCAF"},                      // overlong
+      {"\xE0\x80\xAF", u"\xDCE0\xDC80\xDCAF"},            // overlong
+      {"\xED\xA0\x80", u"\xDCED\xDCA0\xDC80"},            // an encoded surrogate
+      {"\xF4\x90\x80\x80", u"\xDCF4\xDC90\xDC80\xDC80"},  // beyond U+10FFFF
+      {"\xF5\xFF", u"\xDCF5\xDCFF"},
+      {"\xFF\xC3\xA9", u"\xDCFF\u00E9"},        // a valid sequence after an escape
+      {"\xED\xB2\x80", u"\xDCED\xDCB2\xDC80"},  // U+DC80 itself, encoded
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.text, host::Utf8ToUtf16(c.bytes)) << c.bytes;
+    EXPECT_EQ(c.bytes, host::Utf16ToUtf8(c.text)) << c.bytes;
+  }
 }
 
 }  // namespace

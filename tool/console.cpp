@@ -2,6 +2,7 @@
 #include "console.h"
 
 #include <chrono>
+#include <vector>
 
 #include "host/host.h"
 
@@ -25,11 +26,27 @@ void AppendNumber(std::u16string* out, int64_t value) {
   while (n > 0) out->push_back(digits[--n]);
 }
 
-}  // namespace
+// Whether the unit at `i` would act on a terminal rather than show: a control
+// character (C0, DEL, C1), or an escaped byte from 0x80 to 0x9F (a name's byte that
+// was no character), which a terminal reading 8-bit bytes takes as a C1 control.
+bool IsControl(std::u16string_view text, size_t i) {
+  const char16_t c = text[i];
+  if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return true;
+  const bool afterLead = i > 0 && text[i - 1] >= 0xD800 && text[i - 1] <= 0xDBFF;
+  return c >= host::kFirstEscapedByte && c <= 0xDC9F && !afterLead;
+}
 
-std::u16string Format(std::u16string_view format, std::initializer_list<FormatArg> args) {
+// The text with every unit that IsControl finds replaced by '?'.
+std::u16string Shown(std::u16string_view text) {
+  std::u16string shown(text);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (IsControl(text, i)) shown[i] = u'?';
+  }
+  return shown;
+}
+
+std::u16string FormatArgs(std::u16string_view format, const FormatArg* next, const FormatArg* end) {
   std::u16string out;
-  const FormatArg* next = args.begin();
   for (size_t i = 0; i < format.size(); ++i) {
     if (format[i] != u'%' || i + 1 >= format.size()) {
       out.push_back(format[i]);
@@ -47,7 +64,7 @@ std::u16string Format(std::u16string_view format, std::initializer_list<FormatAr
     if (i >= format.size()) break;
     std::u16string field;
     const char16_t conversion = format[i];
-    if (next != args.end()) {
+    if (next != end) {
       const FormatArg& arg = *next++;
       if (conversion == u's') {
         field = arg.text;
@@ -63,9 +80,17 @@ std::u16string Format(std::u16string_view format, std::initializer_list<FormatAr
   return out;
 }
 
+}  // namespace
+
+std::u16string Format(std::u16string_view format, std::initializer_list<FormatArg> args) {
+  return FormatArgs(format, args.begin(), args.end());
+}
+
 void Print(std::u16string_view text) {
   if (!g_dataRun) host::WriteConsole(text);
 }
+
+std::u16string ShownOnConsole(std::u16string_view text) { return Shown(text); }
 
 void PrintDiagnostic(std::u16string_view subject, std::u16string_view reason) {
   std::u16string line = u"quillo: ";
@@ -75,15 +100,25 @@ void PrintDiagnostic(std::u16string_view subject, std::u16string_view reason) {
   }
   line += reason;
   // A name may hold control characters: they must not act on the terminal.
-  for (char16_t& c : line) {
-    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) c = u'?';
-  }
   EndProgress();  // a data run's progress line must not show through
-  host::WriteErrorLine(line);
+  host::WriteErrorLine(Shown(line));
 }
 
+// The texts given for %s (entry names, paths) may hold control characters; the
+// format's own "\r" and "\n" are kept.
 void PrintFormat(std::u16string_view format, std::initializer_list<FormatArg> args) {
-  Print(Format(format, args));
+  std::vector<FormatArg> shownArgs(args);
+  std::vector<std::u16string> texts;
+  texts.reserve(args.size());
+  for (FormatArg& arg : shownArgs) {
+    if (!arg.isText) continue;
+    bool control = false;
+    for (size_t i = 0; i < arg.text.size() && !control; ++i) control = IsControl(arg.text, i);
+    if (!control) continue;
+    texts.push_back(Shown(arg.text));
+    arg.text = texts.back();
+  }
+  Print(FormatArgs(format, shownArgs.data(), shownArgs.data() + shownArgs.size()));
 }
 
 std::u16string_view StatusText(PckStatus status) { return PckStatusMessage(status); }

@@ -31,11 +31,19 @@ std::u16string Format(std::u16string_view format, std::initializer_list<FormatAr
 
 // Writes text to standard output.
 void Print(std::u16string_view text);
+// Formats and writes to standard output. Control characters in the %s texts (entry
+// names and paths: U+0000 to U+001F, U+007F to U+009F, and the escaped bytes 0x80
+// to 0x9F, U+DC80 to U+DC9F) are shown as '?', so that a name cannot act on the
+// terminal; the format's own "\r" and "\n" are kept. Format itself keeps them.
 void PrintFormat(std::u16string_view format, std::initializer_list<FormatArg> args);
+
+// `text` with each control character that PrintFormat would show as '?' replaced
+// by it, for texts printed without a format (the lines of a listing).
+std::u16string ShownOnConsole(std::u16string_view text);
 
 // Writes one diagnostic line to standard error: "quillo: " + subject + ": " + reason
 // (without the subject and its colon when it is empty). Control characters in
-// either are shown as '?'. Standard output is not touched.
+// either are shown as '?', as by PrintFormat. Standard output is not touched.
 void PrintDiagnostic(std::u16string_view subject, std::u16string_view reason);
 
 // The status message of a package operation, as printed.

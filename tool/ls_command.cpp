@@ -87,9 +87,7 @@ int ListAsText(const EntryList& entries, const std::vector<size_t>& chosen) {
     text += storage;
     text.append(5 - storage.size() + 2, u' ');
     // A name may hold control characters: they must not act on the terminal.
-    for (char16_t c : EntryNameView(entry.name)) {
-      text.push_back(c < 0x20 || (c >= 0x7F && c <= 0x9F) ? u'?' : c);
-    }
+    text += ShownOnConsole(EntryNameView(entry.name));
     text.push_back(u'\n');
     if (text.size() >= (128u << 10)) {
       PrintData(text);

@@ -163,15 +163,34 @@ class HostWrapper : public Host {
 
 // --- Text encodings -------------------------------------------------------------
 
-// Code page 936 bytes to UTF-16. A byte sequence that is not code page 936 becomes
-// U+FFFD for its first byte and decoding goes on after it.
+// Bytes that are no character of their encoding are kept, not replaced: each one
+// becomes the lone low surrogate U+DC00 + byte (U+DC80 to U+DCFF), and converting
+// back turns such a surrogate into that byte again. So a name read from a package
+// or from the file system is written back with the bytes it came with, and two
+// names that differ in such bytes stay two names.
+inline constexpr char16_t kFirstEscapedByte = u'\xDC80';
+inline constexpr char16_t kLastEscapedByte = u'\xDCFF';
+
+// Code page 936 bytes to UTF-16. Decoding goes from the left: a byte below 0x80 is
+// that character, 0x80 is the euro sign, a lead byte (0x81 to 0xFE) and the byte
+// after it are one character when code page 936 assigns one to the pair; any other
+// byte (0xFF, a lead byte whose pair is unassigned, a lead byte at the end) is
+// escaped as above and decoding goes on with the byte after it. Every host gives
+// the same text for the same bytes.
 std::u16string Cp936ToUtf16(std::string_view bytes);
 
-// UTF-16 to code page 936. Returns false when some character has no code page 936
-// form; `out` then holds the characters converted before it.
+// UTF-16 to code page 936, escaped bytes (U+DC80 to U+DCFF) written as the bytes
+// they stand for. Returns false when the text has no code page 936 form: some
+// character has none, or the bytes would not decode back to exactly this text (an
+// escaped byte that would pair with the byte after it, or whose byte is a character
+// by itself). `out` then holds the form of the characters before the first that
+// fails.
 bool Utf16ToCp936(std::u16string_view text, std::string* out);
 
-// UTF-16 to UTF-8 and back (unpaired surrogates become U+FFFD).
+// UTF-16 to UTF-8 and back. Bytes that are not valid UTF-8 (a stray continuation
+// byte, a cut or overlong sequence, an encoded surrogate, anything beyond U+10FFFF)
+// are escaped as above, byte by byte, so that any file name or argument survives
+// the trip through UTF-16; other unpaired surrogates become U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);
 

@@ -20,6 +20,9 @@ std::string Utf16ToUtf8(std::u16string_view text) {
         text[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
+    } else if (c >= 0xDC80 && c <= 0xDCFF) {
+      out.push_back(static_cast<char>(c - 0xDC00));  // an escaped byte goes back as it was
+      continue;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = 0xFFFD;
     }
@@ -48,7 +51,9 @@ std::u16string Utf8ToUtf16(std::string_view text) {
   size_t i = 0;
   while (i < text.size()) {
     const auto b0 = static_cast<unsigned char>(text[i]);
-    uint32_t c = 0xFFFD;
+    // A byte that starts no valid sequence stands for itself as a lone low surrogate,
+    // which Utf16ToUtf8 turns back into that byte. Such a byte is always 0x80 or more.
+    uint32_t c = 0xDC00 + b0;
     size_t length = 1;
     auto continuation = [&](size_t k) {
       return i + k < text.size() && (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;

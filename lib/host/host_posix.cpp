@@ -466,6 +466,64 @@ Converter& ToCp936() {
   return converter;
 }
 
+char16_t EscapedByte(unsigned char byte) {
+  return byte >= 0x80 ? static_cast<char16_t>(0xDC00 + byte) : u'\uFFFD';
+}
+
+bool IsEscapedByte(char16_t c) { return c >= kFirstEscapedByte && c <= kLastEscapedByte; }
+
+bool IsSurrogatePair(std::u16string_view text, size_t i) {
+  return text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+         text[i + 1] <= 0xDFFF;
+}
+
+// Appends the code page 936 form of `text`, which holds no escaped byte; false at
+// the first character without one, the form of those before it appended.
+bool EncodeRun(std::u16string_view text, std::string* out) {
+  Converter& converter = ToCp936();
+  if (!converter.ok()) return false;
+  iconv_t cd = converter.get();
+  std::string wide;
+  wide.reserve(text.size() * 2);
+  for (char16_t c : text) {
+    wide.push_back(static_cast<char>(c & 0xFF));
+    wide.push_back(static_cast<char>(c >> 8));
+  }
+  std::string bytes(text.size() * 2 + 4, '\0');
+  char* in = wide.data();
+  size_t inLeft = wide.size();
+  char* outPtr = bytes.data();
+  size_t outLeft = bytes.size();
+  const size_t result = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+  out->append(bytes.data(), bytes.size() - outLeft);
+  return result != static_cast<size_t>(-1) && inLeft == 0;
+}
+
+// The code page 936 form of `text`, escaped bytes written as their bytes, without
+// looking at how it reads back; false at the first character without a form, `out`
+// then holding the form of those before it. *escapes tells whether an escaped
+// byte was written.
+bool EncodeCp936(std::u16string_view text, std::string* out, bool* escapes) {
+  out->clear();
+  *escapes = false;
+  size_t i = 0;
+  while (i < text.size()) {
+    if (IsEscapedByte(text[i])) {
+      out->push_back(static_cast<char>(text[i] - 0xDC00));
+      *escapes = true;
+      ++i;
+      continue;
+    }
+    // A run up to the next escaped byte; a surrogate pair is one character.
+    size_t end = i;
+    while (end < text.size() && !IsEscapedByte(text[end]))
+      end += IsSurrogatePair(text, end) ? 2 : 1;
+    if (!EncodeRun(text.substr(i, end - i), out)) return false;
+    i = end;
+  }
+  return true;
+}
+
 }  // namespace
 
 Host& Host::Default() {
@@ -520,7 +578,7 @@ std::u16string Cp936ToUtf16(std::string_view bytes) {
   std::u16string out;
   Converter& converter = FromCp936();
   if (!converter.ok()) {
-    for (unsigned char c : bytes) out.push_back(c < 0x80 ? c : u'\uFFFD');
+    for (unsigned char c : bytes) out.push_back(c < 0x80 ? c : EscapedByte(c));
     return out;
   }
   iconv_t cd = converter.get();
@@ -538,8 +596,9 @@ std::u16string Cp936ToUtf16(std::string_view bytes) {
     }
     if (result != static_cast<size_t>(-1)) break;
     if (errno == E2BIG) continue;
-    // An invalid or incomplete sequence: one replacement character for its first byte.
-    out.push_back(u'\uFFFD');
+    // An invalid or incomplete sequence: its first byte is escaped, and decoding
+    // goes on with the byte after it (which may start a character of its own).
+    out.push_back(EscapedByte(static_cast<unsigned char>(*in)));
     ++in;
     --inLeft;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
@@ -548,25 +607,21 @@ std::u16string Cp936ToUtf16(std::string_view bytes) {
 }
 
 bool Utf16ToCp936(std::u16string_view text, std::string* out) {
-  out->clear();
-  Converter& converter = ToCp936();
-  if (!converter.ok()) return false;
-  iconv_t cd = converter.get();
-  std::string wide;
-  wide.reserve(text.size() * 2);
-  for (char16_t c : text) {
-    wide.push_back(static_cast<char>(c & 0xFF));
-    wide.push_back(static_cast<char>(c >> 8));
+  bool escapes = false;
+  const bool complete = EncodeCp936(text, out, &escapes);
+  // Without escaped bytes the conversion is exact both ways. An escaped byte may
+  // pair with the byte after it, or be a character by itself, when read back.
+  if (!escapes || (complete && Cp936ToUtf16(*out) == text)) return complete;
+  std::string part;
+  std::string kept;
+  for (size_t end = 0; end < text.size();) {
+    end += IsSurrogatePair(text, end) ? 2 : 1;
+    const std::u16string_view head = text.substr(0, end);
+    if (!EncodeCp936(head, &part, &escapes) || Cp936ToUtf16(part) != head) break;
+    kept.swap(part);
   }
-  std::string bytes(text.size() * 2 + 4, '\0');
-  char* in = wide.data();
-  size_t inLeft = wide.size();
-  char* outPtr = bytes.data();
-  size_t outLeft = bytes.size();
-  size_t result = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
-  bytes.resize(bytes.size() - outLeft);
-  *out = std::move(bytes);
-  return result != static_cast<size_t>(-1) && inLeft == 0;
+  *out = std::move(kept);
+  return false;
 }
 
 void AdviseBulkFill(void* data, size_t size) {

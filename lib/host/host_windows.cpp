@@ -306,6 +306,114 @@ bool EncodeStrict(const wchar_t* text, int size, std::string* out) {
   return true;
 }
 
+// The pairs of a lead byte and a trail byte that code page 936 assigns a character
+// to (0x7F is never a trail byte): the set that glibc's CP936 decodes. The system's
+// table also maps the user-defined areas (AAA1-AFFE, F8A1-FEFE, A140-A7A0), a few
+// unassigned codes and the byte 0xFF to private-use characters; taking those as
+// characters would make the same name read differently on Linux and here, so they
+// are escaped bytes on both.
+struct AssignedPairs {
+  uint8_t firstLead, lastLead, firstTrail, lastTrail;
+};
+constexpr AssignedPairs kAssignedPairs[] = {
+    {0x81, 0xA0, 0x40, 0xFE}, {0xA1, 0xA1, 0xA1, 0xFE}, {0xA2, 0xA2, 0xA1, 0xAA},
+    {0xA2, 0xA2, 0xB1, 0xE2}, {0xA2, 0xA2, 0xE5, 0xEE}, {0xA2, 0xA2, 0xF1, 0xFC},
+    {0xA3, 0xA3, 0xA1, 0xFE}, {0xA4, 0xA4, 0xA1, 0xF3}, {0xA5, 0xA5, 0xA1, 0xF6},
+    {0xA6, 0xA6, 0xA1, 0xB8}, {0xA6, 0xA6, 0xC1, 0xD8}, {0xA6, 0xA6, 0xE0, 0xEB},
+    {0xA6, 0xA6, 0xEE, 0xF2}, {0xA6, 0xA6, 0xF4, 0xF5}, {0xA7, 0xA7, 0xA1, 0xC1},
+    {0xA7, 0xA7, 0xD1, 0xF1}, {0xA8, 0xA8, 0x40, 0x95}, {0xA8, 0xA8, 0xA1, 0xBB},
+    {0xA8, 0xA8, 0xBD, 0xBE}, {0xA8, 0xA8, 0xC0, 0xC0}, {0xA8, 0xA8, 0xC5, 0xE9},
+    {0xA9, 0xA9, 0x40, 0x57}, {0xA9, 0xA9, 0x59, 0x5A}, {0xA9, 0xA9, 0x5C, 0x5C},
+    {0xA9, 0xA9, 0x60, 0x88}, {0xA9, 0xA9, 0x96, 0x96}, {0xA9, 0xA9, 0xA4, 0xEF},
+    {0xAA, 0xAF, 0x40, 0xA0}, {0xB0, 0xD6, 0x40, 0xFE}, {0xD7, 0xD7, 0x40, 0xF9},
+    {0xD8, 0xF7, 0x40, 0xFE}, {0xF8, 0xFD, 0x40, 0xA0}, {0xFE, 0xFE, 0x40, 0x4F},
+};
+
+bool IsAssignedPair(unsigned char lead, unsigned char trail) {
+  if (trail == 0x7F) return false;
+  for (const AssignedPairs& r : kAssignedPairs) {
+    if (lead >= r.firstLead && lead <= r.lastLead && trail >= r.firstTrail &&
+        trail <= r.lastTrail) {
+      return true;
+    }
+  }
+  return false;
+}
+
+char16_t EscapedByte(unsigned char byte) {
+  return byte >= 0x80 ? static_cast<char16_t>(0xDC00 + byte) : u'\uFFFD';
+}
+
+bool IsEscapedByte(char16_t c) { return c >= kFirstEscapedByte && c <= kLastEscapedByte; }
+
+bool IsSurrogatePair(std::u16string_view text, size_t i) {
+  return text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+         text[i + 1] <= 0xDFFF;
+}
+
+// Appends the text of `bytes`, which hold only single bytes below 0x81 and assigned
+// pairs. Should the system refuse some character all the same, its bytes are
+// escaped, so that nothing is lost.
+void DecodeRun(std::string_view bytes, std::u16string* out) {
+  if (bytes.empty()) return;
+  if (bytes.size() <= static_cast<size_t>(INT_MAX) &&
+      DecodeStrict(bytes.data(), static_cast<int>(bytes.size()), out)) {
+    return;
+  }
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const size_t length = static_cast<unsigned char>(bytes[i]) > 0x80 ? 2 : 1;
+    if (!DecodeStrict(bytes.data() + i, static_cast<int>(length), out)) {
+      for (size_t k = 0; k < length; ++k) {
+        out->push_back(EscapedByte(static_cast<unsigned char>(bytes[i + k])));
+      }
+    }
+    i += length;
+  }
+}
+
+// Appends the code page 936 form of `text`, which holds no escaped byte; false at
+// the first character without one, the form of those before it appended.
+bool EncodeRun(std::u16string_view text, std::string* out) {
+  const std::wstring wide = NativePath(text);
+  if (wide.size() <= static_cast<size_t>(INT_MAX) &&
+      EncodeStrict(wide.data(), static_cast<int>(wide.size()), out)) {
+    return true;
+  }
+  size_t i = 0;
+  while (i < wide.size()) {
+    const int length = IsSurrogatePair(text, i) ? 2 : 1;
+    if (!EncodeStrict(wide.data() + i, length, out)) return false;
+    i += static_cast<size_t>(length);
+  }
+  return true;
+}
+
+// The code page 936 form of `text`, escaped bytes written as their bytes, without
+// looking at how it reads back; false at the first character without a form, `out`
+// then holding the form of those before it. *escapes tells whether an escaped
+// byte was written.
+bool EncodeCp936(std::u16string_view text, std::string* out, bool* escapes) {
+  out->clear();
+  *escapes = false;
+  size_t i = 0;
+  while (i < text.size()) {
+    if (IsEscapedByte(text[i])) {
+      out->push_back(static_cast<char>(text[i] - 0xDC00));
+      *escapes = true;
+      ++i;
+      continue;
+    }
+    // A run up to the next escaped byte; a surrogate pair is one character.
+    size_t end = i;
+    while (end < text.size() && !IsEscapedByte(text[end]))
+      end += IsSurrogatePair(text, end) ? 2 : 1;
+    if (!EncodeRun(text.substr(i, end - i), out)) return false;
+    i = end;
+  }
+  return true;
+}
+
 }  // namespace
 
 Host& Host::Default() {
@@ -315,52 +423,44 @@ Host& Host::Default() {
 
 std::u16string Cp936ToUtf16(std::string_view bytes) {
   std::u16string out;
-  if (bytes.empty()) return out;
-  if (bytes.size() <= static_cast<size_t>(INT_MAX) &&
-      DecodeStrict(bytes.data(), static_cast<int>(bytes.size()), &out)) {
-    return out;
-  }
-  // Some sequence is invalid: walk one character at a time so that only its first
-  // byte becomes U+FFFD and decoding goes on right after it.
-  out.clear();
   size_t i = 0;
   while (i < bytes.size()) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    if (b < 0x80) {
-      out.push_back(static_cast<char16_t>(b));
-      ++i;
-      continue;
+    // The characters up to the next byte that is none are decoded in one call.
+    size_t end = i;
+    while (end < bytes.size()) {
+      const auto b = static_cast<unsigned char>(bytes[end]);
+      if (b <= 0x80) {
+        ++end;
+      } else if (b < 0xFF && end + 1 < bytes.size() &&
+                 IsAssignedPair(b, static_cast<unsigned char>(bytes[end + 1]))) {
+        end += 2;
+      } else {
+        break;
+      }
     }
-    const int length = IsDBCSLeadByteEx(kCodePage, b) && i + 1 < bytes.size() ? 2 : 1;
-    if (DecodeStrict(bytes.data() + i, length, &out)) {
-      i += static_cast<size_t>(length);
-    } else {
-      out.push_back(u'\uFFFD');
-      ++i;
-    }
+    DecodeRun(bytes.substr(i, end - i), &out);
+    if (end < bytes.size()) out.push_back(EscapedByte(static_cast<unsigned char>(bytes[end++])));
+    i = end;
   }
   return out;
 }
 
 bool Utf16ToCp936(std::u16string_view text, std::string* out) {
-  out->clear();
-  if (text.empty()) return true;
-  const std::wstring wide = NativePath(text);
-  if (wide.size() <= static_cast<size_t>(INT_MAX) &&
-      EncodeStrict(wide.data(), static_cast<int>(wide.size()), out)) {
-    return true;
+  bool escapes = false;
+  // Only a form that reads back as the text counts: an escaped byte may pair with
+  // the byte after it, or be a character by itself, and the system writes private-use
+  // characters into the areas that read back as escaped bytes.
+  if (EncodeCp936(text, out, &escapes) && Cp936ToUtf16(*out) == text) return true;
+  std::string part;
+  std::string kept;
+  for (size_t end = 0; end < text.size();) {
+    end += IsSurrogatePair(text, end) ? 2 : 1;
+    const std::u16string_view head = text.substr(0, end);
+    if (!EncodeCp936(head, &part, &escapes) || Cp936ToUtf16(part) != head) break;
+    kept.swap(part);
   }
-  // Find the first character without a code page 936 form and keep what precedes it.
-  out->clear();
-  size_t i = 0;
-  while (i < wide.size()) {
-    const bool pair =
-        IS_HIGH_SURROGATE(wide[i]) && i + 1 < wide.size() && IS_LOW_SURROGATE(wide[i + 1]);
-    const int length = pair ? 2 : 1;
-    if (!EncodeStrict(wide.data() + i, length, out)) return false;
-    i += static_cast<size_t>(length);
-  }
-  return true;
+  *out = std::move(kept);
+  return false;
 }
 
 // Large pages need a privilege that ordinary accounts lack: nothing to do.
