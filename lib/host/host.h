@@ -80,6 +80,11 @@ struct DirItem {
   // The item's file index (FileId::index) when the listing tells it and the item
   // is not a link; 0 when it does not.
   uint64_t index = 0;
+  // Neither a regular file nor a directory, links followed: a pipe, a socket, a device.
+  bool isOther = false;
+  // Not empty when the item cannot be examined: the system's reason (a link that
+  // leads nowhere or round in a loop, a path longer than the host allows).
+  std::u16string problem = {};
 };
 
 // The platform services. Default() is the real one; tests may install a wrapper
@@ -189,6 +194,22 @@ void AdviseBulkFill(void* data, size_t size);
 // buffers at a time, some on worker threads). For a program's start-up, before
 // any thread is made; does nothing where the runtime does so already.
 void ReturnLargeBlocksPromptly();
+
+// --- Package targets ------------------------------------------------------------
+
+// What a path leads to.
+enum class PathKind {
+  kMissing,  // nothing: a file may be made there
+  kRegular,  // a regular file
+  kOther,    // a directory, a pipe, a socket, a device
+};
+
+// Follows the symbolic links at `path` (each link's target taken relative to the
+// link's own folder) to the path they end at, *finalPath (`path` itself when it is
+// no link), and tells what is there. A file written "at" `path` belongs at
+// *finalPath, so that a link stays a link. False when it cannot be told (a loop of
+// links, a folder on the way that cannot be searched): LastErrorText tells why.
+bool InspectPath(const std::u16string& path, std::u16string* finalPath, PathKind* kind);
 
 // --- Process and console --------------------------------------------------------
 
