@@ -224,9 +224,9 @@ PckStatus PckArchive::Create(const std::u16string& baseDirectory, int32_t level,
             if (item.kind != SourceItem::Kind::kData) continue;
             // This may run on a worker thread, where nothing may be thrown.
             try {
-              item.status = CompressOrKeep(level, item.data.data(),
-                                           static_cast<uint32_t>(item.data.size()), &item.output,
-                                           &item.plain);
+              item.status =
+                  CompressOrKeep(level, item.data.data(), static_cast<uint32_t>(item.data.size()),
+                                 &item.output, &item.plain);
               if (IsError(item.status)) item.reason = u"cannot be compressed (zlib error)";
             } catch (const std::bad_alloc&) {
               item.status = PckStatus::kFileOperationError;

@@ -35,7 +35,7 @@ namespace {
 constexpr size_t kRecordBatch = 256;
 
 struct RecordItem {
-  bool named = true;  // the name has a code page 936 form
+  bool named = true;      // the name has a code page 936 form
   bool noMemory = false;  // the compression ran out of memory
   PckStatus status = PckStatus::kSuccess;
   uint8_t record[kPckRecordSize];

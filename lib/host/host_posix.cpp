@@ -16,11 +16,10 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <climits>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
