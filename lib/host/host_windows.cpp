@@ -45,8 +45,8 @@ class WindowsFile final : public File {
 
   // Takes the length and identity that the system gave for the open handle.
   void SetDescription(const BY_HANDLE_FILE_INFORMATION& info) {
-    size_ =
-        static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    size_ = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
+                                 info.nFileSizeLow);
     id_.device = info.dwVolumeSerialNumber;
     id_.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     described_ = true;
@@ -221,9 +221,10 @@ class WindowsHost final : public Host {
                                               std::u16string* tempPath) override {
     for (int attempt = 0; attempt < 64; ++attempt) {
       const std::u16string candidate = TemporaryName(path);
-      const HANDLE handle = CreateFileW(NativePath(candidate).c_str(), GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+      const HANDLE handle =
+          CreateFileW(NativePath(candidate).c_str(), GENERIC_WRITE,
+                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
       if (handle == INVALID_HANDLE_VALUE) {
         if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS) continue;
         return nullptr;
@@ -460,8 +461,8 @@ std::u16string LastErrorText() {
   if (length != 0 && text) out.assign(text, text + length);
   if (text) LocalFree(text);
   // The system's messages end in a full stop and a line end.
-  while (!out.empty() &&
-         (out.back() == u'\r' || out.back() == u'\n' || out.back() == u' ' || out.back() == u'.')) {
+  while (!out.empty() && (out.back() == u'\r' || out.back() == u'\n' || out.back() == u' ' ||
+                          out.back() == u'.')) {
     out.pop_back();
   }
   if (out.empty()) {
