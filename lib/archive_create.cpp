@@ -124,6 +124,10 @@ PckStatus PckArchive::Create(const std::u16string& baseDirectory, int32_t level,
   if (kind == host::PathKind::kOther) {
     return Fail(PckStatus::kFileOpenError, packagePath, u"not a regular file");
   }
+  // A package that could not be overwritten in place is not replaced either.
+  if (kind == host::PathKind::kRegular && !host::MayOverwrite(target)) {
+    return Fail(PckStatus::kFileOpenError, packagePath, host::LastErrorText());
+  }
   // An older package at the path may lie in the tree: it is never packed.
   host::FileId packageId;
   const bool packageKnown = kind == host::PathKind::kRegular && h.GetFileId(target, &packageId);
@@ -258,6 +262,10 @@ PckStatus PckArchive::Create(const std::u16string& baseDirectory, int32_t level,
     writer.WriteTableAndTail(entries_, level, progress);
     // A package whose header does not tell its length would not open.
     if (!writer.RewriteHeader()) {
+      Raise(PckStatus::kFileOperationError, packagePath, host::LastErrorText());
+    }
+    // The package replaced keeps its permission bits (and owner, where it may).
+    if (kind == host::PathKind::kRegular && !host::TakeAccessOf(target, pending.tempPath())) {
       Raise(PckStatus::kFileOperationError, packagePath, host::LastErrorText());
     }
     if (!pending.Commit()) {

@@ -142,6 +142,40 @@ TEST_F(SafeCreateTest, PackagePathThatIsALinkReplacesTheFileItLeadsTo) {
   }());
 }
 
+// The package replaced keeps its permission bits, and its owner and group where the
+// process may set them; one that could not be overwritten in place is not replaced.
+TEST_F(SafeCreateTest, ReplacedPackageKeepsItsModeAndOwner) {
+  SKIP_UNLESS_LINUX("POSIX permission bits and owners");
+#ifndef _WIN32
+  const std::string older = OlderPackage();
+  WriteFile(Path("src/a.txt"), "alpha");
+  const std::u16string base = U16(Path("src")) + host::kPathSeparator;
+  const bool root = geteuid() == 0;
+  ASSERT_EQ(0, chmod(Path("game.pck").c_str(), 0640));
+  if (root) {
+    ASSERT_EQ(0, chown(Path("game.pck").c_str(), 4321, 4322));
+  }
+  PckArchive archive;
+  ASSERT_PCK_OK(archive.Create(base, -1, U16(Path("game.pck")), {base + u"a.txt"}, nullptr));
+  struct stat st;
+  ASSERT_EQ(0, stat(Path("game.pck").c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 07777);
+  if (root) {
+    EXPECT_EQ(4321u, st.st_uid);
+    EXPECT_EQ(4322u, st.st_gid);
+  }
+  EXPECT_NE(older, ReadFile(Path("game.pck")));
+
+  if (root) return;  // root writes whatever the mode
+  const std::string current = ReadFile(Path("game.pck"));
+  ASSERT_EQ(0, chmod(Path("game.pck").c_str(), 0444));
+  EXPECT_EQ(PckStatus::kFileOpenError,
+            archive.Create(base, -1, U16(Path("game.pck")), {base + u"a.txt"}, nullptr));
+  EXPECT_EQ(u"Permission denied", archive.failure().reason);
+  EXPECT_EQ(current, ReadFile(Path("game.pck")));
+#endif
+}
+
 // On Linux '\' is an ordinary character of a file name, but in an entry name it
 // separates levels: "a\b.txt" would become the entry of a/b.txt, and "..\..\x.txt"
 // a name that extraction refuses. Refused before anything is read or written.

@@ -211,6 +211,17 @@ enum class PathKind {
 // links, a folder on the way that cannot be searched): LastErrorText tells why.
 bool InspectPath(const std::u16string& path, std::u16string* finalPath, PathKind* kind);
 
+// Whether the process may write the existing file at `path` (its permission bits,
+// a read-only attribute): a file that could not be overwritten in place is not
+// replaced either. False, with LastErrorText telling why, when it may not.
+bool MayOverwrite(const std::u16string& path);
+
+// Gives `copy`, a new file of this process that is to replace `original`, the
+// permission bits of `original`, and its owner and group where the process may set
+// them (where the host has no such bits, nothing is to do). False when the bits
+// cannot be set: LastErrorText tells why.
+bool TakeAccessOf(const std::u16string& original, const std::u16string& copy);
+
 // --- Process and console --------------------------------------------------------
 
 // Files that an interruption of the process must not leave behind: a path given to

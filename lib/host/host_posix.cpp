@@ -670,4 +670,30 @@ bool InspectPath(const std::u16string& path, std::u16string* finalPath, PathKind
   }
 }
 
+bool MayOverwrite(const std::u16string& path) {
+  return access(NativePath(path).c_str(), W_OK) == 0;
+}
+
+bool TakeAccessOf(const std::u16string& original, const std::u16string& copy) {
+  struct stat st;
+  // An original that is gone has nothing to hand on.
+  if (stat(NativePath(original).c_str(), &st) != 0) return errno == ENOENT;
+  // Through a descriptor of the file itself, never through a link put in its place.
+  const int fd = open(NativePath(copy).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  // Only a privileged process may give a file away: the owner, else the group,
+  // is kept where it may. Changing them may clear the set-user-ID bits, so the
+  // mode comes last.
+  if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+    if (fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
+      // The new file stays the process's own.
+    }
+  }
+  const bool ok = fchmod(fd, st.st_mode & 07777) == 0;
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return ok;
+}
+
 }  // namespace host

