@@ -97,24 +97,34 @@ class PckArchive {
   // kept. Cannot fail; closing a closed object does nothing.
   void Close();
 
-  // Writes a new package at `packagePath` (created, or truncated when it exists)
-  // from `files`, in list order, each file's data and each table record encoded
-  // with CompressBlock at `level` (-1..9), then closes it and opens it again, so the
-  // object holds the new package. The entry name of a file is its path with the
-  // length of `baseDirectory` cut off and host separators turned into '\'. A file
-  // that is the package itself is left out. It first closes whatever the object
-  // holds and empties entries(), so nothing of an earlier package reaches the new
-  // table. `progress`, when
-  // not null, is called per file and per record. Returns kSuccess (also when the
-  // final reopening fails; the object is then as Open leaves it); kFileOpenError
-  // when the package cannot be created (nothing is written); kZlibError when a block
-  // cannot be encoded; kFileOperationError when a source file cannot be opened or
-  // read whole, a name is longer than 255 units or has no code page 936 form, a
-  // write fails, or the package would grow past 2^31 - 1 bytes. A failure to write
-  // the first header or to open a source file returns at once and leaves the
-  // partial package on disk, held open until Close; every other failure closes and
-  // removes it. After a failure entries() holds the entries written so far and
-  // path() is unchanged: treat the object as closed.
+  // Writes a new package at `packagePath` from `files`, in list order, each file's
+  // data and each table record encoded with CompressBlock at `level` (-1..9), then
+  // opens it, so the object holds the new package. The entry name of a file is its
+  // path with the length of `baseDirectory` cut off and host separators turned
+  // into '\'. It first closes whatever the object holds and empties entries(), so
+  // nothing of an earlier package reaches the new table. `progress`, when not null,
+  // is called per file and per record.
+  //
+  // Whole or nothing: every name is checked before anything is written, and the
+  // package is written to a temporary file beside `packagePath` (beside the file
+  // it leads to, when it is a link, which stays a link), flushed to stable storage
+  // and only then renamed over it. On any failure, and when the process is ended
+  // by SIGINT or SIGTERM, the temporary file is removed: a package already at the
+  // path is left as it was, and no partial package remains. A file in the list that
+  // is that older package is left out.
+  //
+  // Returns kSuccess (also when the final reopening fails; the object is then as
+  // Open leaves it); kFileOpenError when the path leads to something other than a
+  // regular file (a folder, a pipe) or the temporary file cannot be made there;
+  // kZlibError when a block cannot be encoded; kFileOperationError when a name
+  // cannot be stored whole (a character without a code page 936 form, a code page
+  // 936 form longer than the 256-byte field, more than 255 units, or on hosts whose
+  // separator is '/' a '\' in the path below `baseDirectory`), a source file cannot
+  // be opened or read whole or is larger than 4 GiB - 1, memory runs out, a write or
+  // the flush fails, the package would grow past 2^31 - 1 bytes, or the renaming
+  // fails. failure() then names the file or entry and the reason. After a failure
+  // nothing is open, entries() holds the entries written so far and path() is
+  // unchanged: treat the object as closed. Nothing is thrown.
   [[nodiscard]] PckStatus Create(const std::u16string& baseDirectory, int32_t level,
                                  const std::u16string& packagePath, const FileList& files,
                                  ProgressCallback progress);

@@ -77,7 +77,11 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = input;
   startup.hStdOutput = writeEnd;
-  startup.hStdError = writeEnd;  // nothing may go there; if it did, the comparison shows it
+  // Standard error carries the diagnostics, which the compared output leaves out (on
+  // POSIX the child writes them to the suite's own standard error).
+  HANDLE errors = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                              OPEN_EXISTING, 0, nullptr);
+  startup.hStdError = errors;
   PROCESS_INFORMATION process = {};
   const std::wstring cwd = options.cwd.empty() ? std::wstring() : options.cwd.wstring();
   // The child inherits the environment: the settings are made for the start only.
@@ -100,6 +104,7 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
   }
   CloseHandle(writeEnd);
   if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+  if (errors != INVALID_HANDLE_VALUE) CloseHandle(errors);
   RunResult result;
   if (!started) {
     CloseHandle(readEnd);

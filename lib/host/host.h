@@ -80,6 +80,11 @@ struct DirItem {
   // The item's file index (FileId::index) when the listing tells it and the item
   // is not a link; 0 when it does not.
   uint64_t index = 0;
+  // Neither a regular file nor a directory, links followed: a pipe, a socket, a device.
+  bool isOther = false;
+  // Not empty when the item cannot be examined: the system's reason (a link that
+  // leads nowhere or round in a loop, a path longer than the host allows).
+  std::u16string problem = {};
 };
 
 // The platform services. Default() is the real one; tests may install a wrapper
@@ -208,6 +213,33 @@ void AdviseBulkFill(void* data, size_t size);
 // buffers at a time, some on worker threads). For a program's start-up, before
 // any thread is made; does nothing where the runtime does so already.
 void ReturnLargeBlocksPromptly();
+
+// --- Package targets ------------------------------------------------------------
+
+// What a path leads to.
+enum class PathKind {
+  kMissing,  // nothing: a file may be made there
+  kRegular,  // a regular file
+  kOther,    // a directory, a pipe, a socket, a device
+};
+
+// Follows the symbolic links at `path` (each link's target taken relative to the
+// link's own folder) to the path they end at, *finalPath (`path` itself when it is
+// no link), and tells what is there. A file written "at" `path` belongs at
+// *finalPath, so that a link stays a link. False when it cannot be told (a loop of
+// links, a folder on the way that cannot be searched): LastErrorText tells why.
+bool InspectPath(const std::u16string& path, std::u16string* finalPath, PathKind* kind);
+
+// Whether the process may write the existing file at `path` (its permission bits,
+// a read-only attribute): a file that could not be overwritten in place is not
+// replaced either. False, with LastErrorText telling why, when it may not.
+bool MayOverwrite(const std::u16string& path);
+
+// Gives `copy`, a new file of this process that is to replace `original`, the
+// permission bits of `original`, and its owner and group where the process may set
+// them (where the host has no such bits, nothing is to do). False when the bits
+// cannot be set: LastErrorText tells why.
+bool TakeAccessOf(const std::u16string& original, const std::u16string& copy);
 
 // --- Process and console --------------------------------------------------------
 

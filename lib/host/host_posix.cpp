@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
@@ -327,20 +328,38 @@ class PosixHost final : public Host {
     const std::string native = NativePath(directory);
     DIR* dir = opendir(native.empty() ? "." : native.c_str());
     if (!dir) return false;
+    // The path of an item is the directory string followed by its name.
+    const size_t prefix = native.size() + (native.empty() || native.back() == '/' ? 0 : 1);
     // The inode numbers of the listing are the files' own on most file systems, not
     // on all (an overlay may differ): the first plain item of the directory is
     // checked against its status, and the numbers are given only when they agree.
     int trusted = -1;  // -1 not yet known, 0 no, 1 yes
-    while (struct dirent* item = readdir(dir)) {
+    for (;;) {
+      errno = 0;
+      struct dirent* item = readdir(dir);
+      if (!item) {
+        // The end of the listing, or a listing broken off by an error.
+        const int saved = errno;
+        closedir(dir);
+        errno = saved;
+        return saved == 0;
+      }
       DirItem out;
       out.name = Utf8ToUtf16(item->d_name);
       struct stat st;
       if (item->d_type == DT_DIR) {
         out.isDirectory = true;
       } else if (item->d_type == DT_LNK || item->d_type == DT_UNKNOWN) {
-        const bool known = fstatat(dirfd(dir), item->d_name, &st, 0) == 0;
-        out.isDirectory = known && S_ISDIR(st.st_mode);
-        if (known) out.index = static_cast<uint64_t>(st.st_ino);
+        if (fstatat(dirfd(dir), item->d_name, &st, 0) == 0) {
+          out.isDirectory = S_ISDIR(st.st_mode);
+          out.isOther = !S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode);
+          out.index = static_cast<uint64_t>(st.st_ino);
+        } else {
+          // A link that leads nowhere, or round in a loop.
+          out.problem = LastErrorText();
+        }
+      } else if (item->d_type != DT_REG) {
+        out.isOther = true;  // a pipe, a socket or a device
       } else {
         if (trusted < 0) {
           trusted = fstatat(dirfd(dir), item->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -350,10 +369,14 @@ class PosixHost final : public Host {
         }
         if (trusted == 1) out.index = static_cast<uint64_t>(item->d_ino);
       }
+      // A file whose path the system refuses could be listed but never opened.
+      if (!out.isDirectory && out.problem.empty() &&
+          prefix + std::strlen(item->d_name) >= static_cast<size_t>(PATH_MAX)) {
+        errno = ENAMETOOLONG;
+        out.problem = LastErrorText();
+      }
       items->push_back(std::move(out));
     }
-    closedir(dir);
-    return true;
   }
 
   uint64_t FreeBytes(const std::u16string& directory) override {
@@ -661,5 +684,71 @@ void WriteConsole(std::u16string_view text) {
 }
 
 void FlushConsole() { std::fflush(stdout); }
+
+// --- Package targets ------------------------------------------------------------
+
+bool InspectPath(const std::u16string& path, std::u16string* finalPath, PathKind* kind) {
+  std::string current = NativePath(path);
+  // As many links as the system itself follows in one path before it gives up.
+  constexpr int kMaxLinks = 40;
+  for (int links = 0;; ++links) {
+    struct stat st;
+    if (lstat(current.c_str(), &st) != 0) {
+      if (errno != ENOENT) return false;
+      *kind = PathKind::kMissing;
+      *finalPath = Utf8ToUtf16(current);
+      return true;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      *kind = S_ISREG(st.st_mode) ? PathKind::kRegular : PathKind::kOther;
+      *finalPath = Utf8ToUtf16(current);
+      return true;
+    }
+    if (links == kMaxLinks) {
+      errno = ELOOP;
+      return false;
+    }
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = readlink(current.c_str(), target.data(), target.size());
+    if (length < 0) return false;
+    if (static_cast<size_t>(length) >= target.size() || length == 0) {
+      errno = length == 0 ? ENOENT : ENAMETOOLONG;
+      return false;
+    }
+    target.resize(static_cast<size_t>(length));
+    const size_t slash = current.rfind('/');
+    if (target[0] == '/' || slash == std::string::npos) {
+      current = std::move(target);
+    } else {
+      current = current.substr(0, slash + 1) + target;
+    }
+  }
+}
+
+bool MayOverwrite(const std::u16string& path) {
+  return access(NativePath(path).c_str(), W_OK) == 0;
+}
+
+bool TakeAccessOf(const std::u16string& original, const std::u16string& copy) {
+  struct stat st;
+  // An original that is gone has nothing to hand on.
+  if (stat(NativePath(original).c_str(), &st) != 0) return errno == ENOENT;
+  // Through a descriptor of the file itself, never through a link put in its place.
+  const int fd = open(NativePath(copy).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  // Only a privileged process may give a file away: the owner, else the group,
+  // is kept where it may. Changing them may clear the set-user-ID bits, so the
+  // mode comes last.
+  if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+    if (fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
+      // The new file stays the process's own.
+    }
+  }
+  const bool ok = fchmod(fd, st.st_mode & 07777) == 0;
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return ok;
+}
 
 }  // namespace host

@@ -167,6 +167,9 @@ class WindowsHost final : public Host {
         pattern.back() != L':') {
       pattern.push_back(L'\\');
     }
+    // A path of MAX_PATH units or more opens only in the "\\?\" form.
+    const size_t prefix = pattern.size();
+    const bool limited = pattern.rfind(L"\\\\?\\", 0) != 0;
     pattern.push_back(L'*');
     WIN32_FIND_DATAW data;
     ScopedFind find(FindFirstFileW(pattern.c_str(), &data));
@@ -178,6 +181,12 @@ class WindowsHost final : public Host {
       DirItem out;
       out.name.assign(data.cFileName, data.cFileName + wcslen(data.cFileName));
       out.isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      if (limited && !out.isDirectory && prefix + out.name.size() >= MAX_PATH) {
+        const DWORD saved = GetLastError();
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        out.problem = LastErrorText();
+        SetLastError(saved);
+      }
       items->push_back(std::move(out));
     } while (FindNextFileW(find.get(), &data));
     return GetLastError() == ERROR_NO_MORE_FILES;
@@ -568,5 +577,48 @@ void WriteErrorLine(std::u16string_view text) {
   WriteWide(stderr, std::u16string(text) + u"\n");
   fflush(stderr);
 }
+
+// --- Package targets ------------------------------------------------------------
+
+// The system follows links itself when the path is opened; what the path names is
+// where the file goes.
+bool InspectPath(const std::u16string& path, std::u16string* finalPath, PathKind* kind) {
+  *finalPath = path;
+  ScopedHandle file(CreateFileW(NativePath(path).c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file.ok()) {
+    // A folder missing on the way is told when the file is made there.
+    if (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND) {
+      return false;
+    }
+    *kind = PathKind::kMissing;
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) {
+    *kind = PathKind::kOther;  // a device: NUL, CON, COM1, ...
+  } else if (!GetFileInformationByHandle(file.get(), &info)) {
+    return false;
+  } else {
+    *kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::kOther
+                                                                    : PathKind::kRegular;
+  }
+  return true;
+}
+
+// A read-only file cannot be opened for writing, and MoveFileExW does not replace it.
+bool MayOverwrite(const std::u16string& path) {
+  const DWORD attributes = GetFileAttributesW(NativePath(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  return true;
+}
+
+// The new file takes the folder's inherited access, as the old one did.
+bool TakeAccessOf(const std::u16string&, const std::u16string&) { return true; }
 
 }  // namespace host
