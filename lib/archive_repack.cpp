@@ -326,8 +326,8 @@ PckStatus PckArchive::Repack(int32_t level, ProgressCallback progress) {
             item.stored.resize(entry.storedSize);
             if (ReadAt(entry.offset, item.stored.data(), item.stored.size()) !=
                 item.stored.size()) {
-              Raise(Fail(PckStatus::kFileOperationError,
-                         std::u16string(EntryNameView(entry.name)), kShortRead));
+              Raise(Fail(PckStatus::kFileOperationError, std::u16string(EntryNameView(entry.name)),
+                         kShortRead));
             }
           }
           const ByteBuffer& stored = item.plain ? item.data : item.stored;

@@ -196,8 +196,7 @@ class HostWrapper : public Host {
   bool ReplaceFile(const std::u16string& from, const std::u16string& to) override {
     return target_.ReplaceFile(from, to);
   }
-  std::unique_ptr<File> OpenExclusive(const std::u16string& path,
-                                      ExclusiveOpen* outcome) override {
+  std::unique_ptr<File> OpenExclusive(const std::u16string& path, ExclusiveOpen* outcome) override {
     return target_.OpenExclusive(path, outcome);
   }
   bool GetEntryId(const std::u16string& path, FileId* id) override {

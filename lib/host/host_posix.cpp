@@ -415,8 +415,7 @@ class PosixHost final : public Host {
   }
 
   // --- Repack ---
-  std::unique_ptr<File> OpenExclusive(const std::u16string& path,
-                                      ExclusiveOpen* outcome) override {
+  std::unique_ptr<File> OpenExclusive(const std::u16string& path, ExclusiveOpen* outcome) override {
     const std::string native = NativePath(path);
     // Another process may rename the file it holds away (into place as its
     // package) and let it go just as this one locks it: the path must still name
@@ -434,8 +433,8 @@ class PosixHost final : public Host {
       }
       // No O_TRUNC: nothing is cut before the lock is held. O_NONBLOCK: a named
       // pipe put there meanwhile is refused instead of waited for.
-      const int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                          0666);
+      const int fd =
+          open(native.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
       if (fd < 0) {
         if (errno == ELOOP) return Refuse(outcome, ExclusiveOpen::kLink);
         if (errno == EISDIR || errno == ENXIO) return Refuse(outcome, ExclusiveOpen::kNotRegular);

@@ -46,8 +46,8 @@ class WindowsFile final : public File {
 
   // Takes the length and identity that the system gave for the open handle.
   void SetDescription(const BY_HANDLE_FILE_INFORMATION& info) {
-    size_ = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
-                                 info.nFileSizeLow);
+    size_ =
+        static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
     id_.device = info.dwVolumeSerialNumber;
     id_.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     described_ = true;
@@ -228,10 +228,9 @@ class WindowsHost final : public Host {
                                               std::u16string* tempPath) override {
     for (int attempt = 0; attempt < 64; ++attempt) {
       const std::u16string candidate = TemporaryName(path);
-      const HANDLE handle =
-          CreateFileW(NativePath(candidate).c_str(), GENERIC_WRITE,
-                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                      FILE_ATTRIBUTE_NORMAL, nullptr);
+      const HANDLE handle = CreateFileW(NativePath(candidate).c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
       if (handle == INVALID_HANDLE_VALUE) {
         if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS) continue;
         return nullptr;
@@ -267,17 +266,16 @@ class WindowsHost final : public Host {
   // can be copied and renamed while held) but no writing, so another such open
   // fails with a sharing violation until the handle is closed.
   // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, never what it points to.
-  std::unique_ptr<File> OpenExclusive(const std::u16string& path,
-                                      ExclusiveOpen* outcome) override {
+  std::unique_ptr<File> OpenExclusive(const std::u16string& path, ExclusiveOpen* outcome) override {
     const std::wstring native = NativePath(path);
     const DWORD attributes = GetFileAttributesW(native.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
       if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Refuse(outcome, ExclusiveOpen::kLink);
       if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Refuse(outcome, ExclusiveOpen::kNotRegular);
     }
-    const HANDLE handle = CreateFileW(native.c_str(), GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE handle =
+        CreateFileW(native.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       const DWORD error = GetLastError();
       return Refuse(outcome, error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
@@ -319,10 +317,10 @@ class WindowsHost final : public Host {
   }
 
   bool GetEntryId(const std::u16string& path, FileId* id) override {
-    ScopedHandle file(CreateFileW(NativePath(path).c_str(), FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    ScopedHandle file(
+        CreateFileW(NativePath(path).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.ok()) return false;
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(file.get(), &info)) return false;
@@ -345,9 +343,9 @@ class WindowsHost final : public Host {
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!file.ok()) return false;
     std::wstring final(32768, L'\0');
-    const DWORD length = GetFinalPathNameByHandleW(file.get(), final.data(),
-                                                   static_cast<DWORD>(final.size()),
-                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const DWORD length =
+        GetFinalPathNameByHandleW(file.get(), final.data(), static_cast<DWORD>(final.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (length == 0 || length >= final.size()) return false;
     final.resize(length);
     if (final.rfind(L"\\\\?\\UNC\\", 0) == 0) {
@@ -584,8 +582,8 @@ std::u16string LastErrorText() {
   if (length != 0 && text) out.assign(text, text + length);
   if (text) LocalFree(text);
   // The system's messages end in a full stop and a line end.
-  while (!out.empty() && (out.back() == u'\r' || out.back() == u'\n' || out.back() == u' ' ||
-                          out.back() == u'.')) {
+  while (!out.empty() &&
+         (out.back() == u'\r' || out.back() == u'\n' || out.back() == u' ' || out.back() == u'.')) {
     out.pop_back();
   }
   if (out.empty()) {
