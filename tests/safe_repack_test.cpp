@@ -73,6 +73,7 @@ std::string PackageOf(const Sources& sources) {
   return BuildPackage(package);
 }
 
+#ifndef _WIN32
 // True when the package at `path` opens and holds exactly `sources`, each entry
 // read back whole.
 ::testing::AssertionResult Holds(const fs::path& path, const Sources& sources) {
@@ -113,6 +114,8 @@ std::string RepackProgress(int count, int data, int records = 0) {
   for (int i = 1; i <= records; ++i) out += Progress("write file entry", i, count);
   return out;
 }
+
+#endif  // _WIN32
 
 // Three entries: text, an empty one and noise.
 FixturePackage ThreeEntries() {
@@ -325,7 +328,11 @@ const std::string kOperationFailed = "\n file operation error\n";
 
 // --- "tmp.pck" that is not a plain file of its own ----------------------------------
 
+#endif  // _WIN32
+
 TEST_F(SafeRepackTest, TmpThatIsNoPlainFileOfItsOwnIsLeftAsItIs) {
+  SKIP_UNLESS_LINUX("symbolic links, named pipes and flock at tmp.pck");
+#ifndef _WIN32
   const std::string original = BuildPackage(ThreeEntries());
   const std::string victim = "bytes of a file outside the folder";
   const fs::path work = Path("work");
@@ -400,11 +407,14 @@ TEST_F(SafeRepackTest, TmpThatIsNoPlainFileOfItsOwnIsLeftAsItIs) {
     EXPECT_EQ((std::set<std::string>{"game.pck", "tmp.pck"}), Listing(work));
     EXPECT_EQ(victim, ReadFile(Path("victim.txt")));
   }
+#endif
 }
 
 // --- Every failure says why -------------------------------------------------------
 
 TEST_F(SafeRepackTest, EveryFailedRepackSaysWhyOnStandardError) {
+  SKIP_UNLESS_LINUX("the tool's standard error in a forked child, RLIMIT_FSIZE");
+#ifndef _WIN32
   const FixturePackage three = ThreeEntries();
   FixturePackage damaged = three;
   damaged.entries[2].stored = "damaged stored bytes";
@@ -487,11 +497,14 @@ TEST_F(SafeRepackTest, EveryFailedRepackSaysWhyOnStandardError) {
     if (c.backupExists) expected.insert(c.path + ".old");
     EXPECT_EQ(expected, Listing(dir_));
   }
+#endif
 }
 
 // --- A package reached through links; its permissions and owner ---------------------
 
 TEST_F(SafeRepackTest, PackageReachedThroughLinksIsRepackedWhereItIs) {
+  SKIP_UNLESS_LINUX("symbolic links");
+#ifndef _WIN32
   const Sources sources = MakeSources("l", 8, 3);
   const std::string original = PackageOf(sources);
   // What a repack of the package itself gives.
@@ -532,9 +545,12 @@ TEST_F(SafeRepackTest, PackageReachedThroughLinksIsRepackedWhereItIs) {
     EXPECT_EQ((std::set<std::string>{"links", "real", "ref", "two.pck"}), Listing(dir_));
     EXPECT_TRUE(Holds(Path("two.pck"), sources));
   }
+#endif
 }
 
 TEST_F(SafeRepackTest, RepackedPackageKeepsItsPermissionsOwnerAndGroup) {
+  SKIP_UNLESS_LINUX("POSIX permission bits, owner and group");
+#ifndef _WIN32
   const std::string original = BuildPackage(ThreeEntries());
   // Only a privileged run may give the package to another owner to begin with.
   const bool privileged = geteuid() == 0;
@@ -557,7 +573,10 @@ TEST_F(SafeRepackTest, RepackedPackageKeepsItsPermissionsOwnerAndGroup) {
     EXPECT_EQ(before.st_uid, after.st_uid);
     EXPECT_EQ(before.st_gid, after.st_gid);
   }
+#endif
 }
+
+#ifndef _WIN32
 
 // --- Concurrent repacks ------------------------------------------------------------
 
@@ -582,7 +601,11 @@ int RepackRounds(const std::string& name, const Sources& sources, int rounds) {
   return 0;
 }
 
+#endif  // _WIN32
+
 TEST_F(SafeRepackTest, ConcurrentRepacksInOneFolderKeepEachPackageItsOwn) {
+  SKIP_UNLESS_LINUX("two processes made by fork");
+#ifndef _WIN32
   const Sources a = MakeSources("a", 40, 11);
   const Sources b = MakeSources("b", 40, 12);
   WriteFile(Path("A.pck"), PackageOf(a));
@@ -613,7 +636,10 @@ TEST_F(SafeRepackTest, ConcurrentRepacksInOneFolderKeepEachPackageItsOwn) {
   EXPECT_TRUE(Holds(Path("A.pck"), a));
   EXPECT_TRUE(Holds(Path("B.pck"), b));
   EXPECT_EQ((std::set<std::string>{"A.pck", "B.pck"}), Listing(dir_));
+#endif
 }
+
+#ifndef _WIN32
 
 // --- Interruptions -----------------------------------------------------------------
 
@@ -653,7 +679,11 @@ class PausingHost : public host::HostWrapper {
   int ready_;
 };
 
+#endif  // _WIN32
+
 TEST_F(SafeRepackTest, InterruptedRepackRemovesTmpAndKeepsThePackage) {
+  SKIP_UNLESS_LINUX("SIGINT and SIGTERM sent to a forked child");
+#ifndef _WIN32
   FixturePackage package = ThreeEntries();
   const std::string original = BuildPackage(package);
   // The placeholder header is write 1, the entries' data writes 2 to 4, the first
@@ -694,11 +724,14 @@ TEST_F(SafeRepackTest, InterruptedRepackRemovesTmpAndKeepsThePackage) {
       EXPECT_EQ(original, ReadFile(Path("game.pck")));
     }
   }
+#endif
 }
 
 // --- Memory and threads --------------------------------------------------------------
 
 TEST_F(SafeRepackTest, EntryTooLargeForMemoryFailsThatEntryAndLeavesThePackage) {
+  SKIP_UNLESS_LINUX("an address-space limit (RLIMIT_AS) on the child");
+#ifndef _WIN32
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "a sanitizer's shadow memory alone exceeds the address-space limit";
 #endif
@@ -724,9 +757,12 @@ TEST_F(SafeRepackTest, EntryTooLargeForMemoryFailsThatEntryAndLeavesThePackage) 
     EXPECT_EQ(original, ReadFile(Path("game.pck")));
     EXPECT_EQ((std::set<std::string>{"game.pck"}), Listing(dir_));
   }
+#endif
 }
 
 TEST_F(SafeRepackTest, ToolOutOfThreadsRepacksAsWithOne) {
+  SKIP_UNLESS_LINUX("a process limit (RLIMIT_NPROC) on the child");
+#ifndef _WIN32
   const std::string original = PackageOf(MakeSources("t", 60, 9));
   WriteFile(Path("game.pck"), original);
   SetPckThreadCount(1);
@@ -755,8 +791,7 @@ TEST_F(SafeRepackTest, ToolOutOfThreadsRepacksAsWithOne) {
   EXPECT_EQ("", run.err);
   EXPECT_TRUE(ReadFile(Path("game.pck")) == reference) << "the package differs";
   EXPECT_EQ(original, ReadFile(Path("game.pck.old")));
+#endif
 }
-
-#endif  // _WIN32
 
 }  // namespace
