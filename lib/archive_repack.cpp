@@ -259,85 +259,89 @@ PckStatus PckArchive::Repack(int32_t level, ProgressCallback progress) {
       PackageWriter writer(&out);
       if (!writer.WritePlaceholderHeader()) Raise(PckStatus::kFileOperationError);
 
-      const bool reencode = level != -1;
-      uint32_t largest = 0;
-      for (const PckEntry& entry : entries_) {
-        // A size its stored bytes cannot hold is refused before anything is allocated.
-        if (StoredSizeCanHold(entry.storedSize, entry.dataSize)) {
-          largest = std::max(largest, entry.dataSize);
-        }
-      }
-      const unsigned threads = PckThreadCount();
-      OrderedPipeline<RepackBatch> pipeline(threads, kDepth * threads, 1,
-                                            std::max(kBudget, 2 * uint64_t{largest}));
-      const size_t batchEntries = pipeline.threaded() ? kBatchEntries : 1;
-      const int32_t total = static_cast<int32_t>(entries_.size());
-      size_t next = 0;
-      bool stopped = false;  // an entry that ends the data pass has been read
-      int32_t i = 1;
-      size_t done = 0;  // entries written
-      for (;;) {
-        while (!stopped && next < entries_.size() &&
-               pipeline.HasRoom(WorkingBytes(entries_[next], reencode))) {
-          RepackBatch batch;
-          uint64_t cost = 0;
-          while (!stopped && next < entries_.size() && batch.items.size() < batchEntries &&
-                 cost < kBatchBytes) {
-            const uint64_t working = WorkingBytes(entries_[next], reencode);
-            if (!batch.items.empty() && !pipeline.HasRoom(cost + working)) break;
-            busy = next;
-            const PckEntry& entry = entries_[next++];
-            RepackItem& item = batch.items.emplace_back();
-            item.dataSize = entry.dataSize;
-            item.storedSize = entry.storedSize;
-            // Stored bytes beyond the end of the package cannot be copied faithfully.
-            if (static_cast<int64_t>(entry.offset) + entry.storedSize > fileSize_) {
-              item.Failed(PckStatus::kFileOperationError, kBeyondEnd);
-            } else {
-              readStored(entry, reencode, item);
-            }
-            stopped = IsError(item.status);
-            cost += working;
+      // The data pass, with its workers: they are gone before the renames, so that
+      // no thread is left to take an interruption while they are held.
+      {
+        const bool reencode = level != -1;
+        uint32_t largest = 0;
+        for (const PckEntry& entry : entries_) {
+          // A size its stored bytes cannot hold is refused before anything is allocated.
+          if (StoredSizeCanHold(entry.storedSize, entry.dataSize)) {
+            largest = std::max(largest, entry.dataSize);
           }
-          pipeline.Push(std::move(batch), cost, [level](RepackBatch& work) {
-            ByteBuffer data;
-            ByteBuffer encoded;
-            for (RepackItem& item : work.items) {
-              if (!item.reencode) continue;
-              // An entry too large for memory is that entry's failure; the entries
-              // before it are written as usual.
-              try {
-                Reencode(level, item, data, encoded);
-              } catch (const std::bad_alloc&) {
-                item.Failed(PckStatus::kFileOperationError, kNoMemory);
+        }
+        const unsigned threads = PckThreadCount();
+        OrderedPipeline<RepackBatch> pipeline(threads, kDepth * threads, 1,
+                                              std::max(kBudget, 2 * uint64_t{largest}));
+        const size_t batchEntries = pipeline.threaded() ? kBatchEntries : 1;
+        const int32_t total = static_cast<int32_t>(entries_.size());
+        size_t next = 0;
+        bool stopped = false;  // an entry that ends the data pass has been read
+        int32_t i = 1;
+        size_t done = 0;  // entries written
+        for (;;) {
+          while (!stopped && next < entries_.size() &&
+                 pipeline.HasRoom(WorkingBytes(entries_[next], reencode))) {
+            RepackBatch batch;
+            uint64_t cost = 0;
+            while (!stopped && next < entries_.size() && batch.items.size() < batchEntries &&
+                   cost < kBatchBytes) {
+              const uint64_t working = WorkingBytes(entries_[next], reencode);
+              if (!batch.items.empty() && !pipeline.HasRoom(cost + working)) break;
+              busy = next;
+              const PckEntry& entry = entries_[next++];
+              RepackItem& item = batch.items.emplace_back();
+              item.dataSize = entry.dataSize;
+              item.storedSize = entry.storedSize;
+              // Stored bytes beyond the end of the package cannot be copied faithfully.
+              if (static_cast<int64_t>(entry.offset) + entry.storedSize > fileSize_) {
+                item.Failed(PckStatus::kFileOperationError, kBeyondEnd);
+              } else {
+                readStored(entry, reencode, item);
               }
-              if (IsError(item.status)) break;
+              stopped = IsError(item.status);
+              cost += working;
             }
-          });
-        }
-        if (pipeline.empty()) break;
-        for (RepackItem& item : pipeline.Front().items) {
-          busy = done;
-          PckEntry& entry = entries_[done++];
-          if (IsError(item.status)) {
-            Raise(Fail(item.status, std::u16string(EntryNameView(entry.name)), item.why));
+            pipeline.Push(std::move(batch), cost, [level](RepackBatch& work) {
+              ByteBuffer data;
+              ByteBuffer encoded;
+              for (RepackItem& item : work.items) {
+                if (!item.reencode) continue;
+                // An entry too large for memory is that entry's failure; the entries
+                // before it are written as usual.
+                try {
+                  Reencode(level, item, data, encoded);
+                } catch (const std::bad_alloc&) {
+                  item.Failed(PckStatus::kFileOperationError, kNoMemory);
+                }
+                if (IsError(item.status)) break;
+              }
+            });
           }
-          if (item.reread) {
-            item.stored.resize(entry.storedSize);
-            if (ReadAt(entry.offset, item.stored.data(), item.stored.size()) !=
-                item.stored.size()) {
-              Raise(Fail(PckStatus::kFileOperationError, std::u16string(EntryNameView(entry.name)),
-                         kShortRead));
+          if (pipeline.empty()) break;
+          for (RepackItem& item : pipeline.Front().items) {
+            busy = done;
+            PckEntry& entry = entries_[done++];
+            if (IsError(item.status)) {
+              Raise(Fail(item.status, std::u16string(EntryNameView(entry.name)), item.why));
             }
+            if (item.reread) {
+              item.stored.resize(entry.storedSize);
+              if (ReadAt(entry.offset, item.stored.data(), item.stored.size()) !=
+                  item.stored.size()) {
+                Raise(Fail(PckStatus::kFileOperationError,
+                           std::u16string(EntryNameView(entry.name)), kShortRead));
+              }
+            }
+            const ByteBuffer& stored = item.plain ? item.data : item.stored;
+            entry.storedSize = static_cast<uint32_t>(stored.size());
+            entry.offset = static_cast<uint32_t>(writer.position());
+            writer.Write(stored.data(), stored.size());
+            if (progress) progress(i, total, u"repack data");
+            ++i;
           }
-          const ByteBuffer& stored = item.plain ? item.data : item.stored;
-          entry.storedSize = static_cast<uint32_t>(stored.size());
-          entry.offset = static_cast<uint32_t>(writer.position());
-          writer.Write(stored.data(), stored.size());
-          if (progress) progress(i, total, u"repack data");
-          ++i;
+          pipeline.Pop();
         }
-        pipeline.Pop();
       }
       busy = entries_.size();
       writer.WriteTableAndTail(entries_, level, progress);

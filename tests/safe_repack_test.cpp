@@ -727,6 +727,57 @@ TEST_F(SafeRepackTest, InterruptedRepackRemovesTmpAndKeepsThePackage) {
 #endif
 }
 
+#ifndef _WIN32
+// Interrupts its own process right after the package has become its backup.
+class InterruptAfterFirstRename : public host::HostWrapper {
+ public:
+  explicit InterruptAfterFirstRename(int signal)
+      : HostWrapper(host::Host::Default()), signal_(signal) {}
+  bool RenameFile(const std::u16string& from, const std::u16string& to) override {
+    const bool renamed = target_.RenameFile(from, to);
+    if (renamed && from == u"game.pck") kill(getpid(), signal_);
+    return renamed;
+  }
+
+ private:
+  int signal_;
+};
+#endif  // _WIN32
+
+TEST_F(SafeRepackTest, InterruptionBetweenTheRenamesWaitsForTheSecond) {
+  SKIP_UNLESS_LINUX("SIGINT and SIGTERM raised in a forked child");
+#ifndef _WIN32
+  const std::string original = BuildPackage(ThreeEntries());
+  WriteFile(Path("game.pck"), original);
+  ASSERT_PCK_OK(Repack("game.pck", 9));
+  const std::string repacked = ReadFile(Path("game.pck"));
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    fs::remove(Path("game.pck.old"));
+    WriteFile(Path("game.pck"), original);
+    fflush(nullptr);
+    const pid_t pid = fork();
+    ASSERT_NE(-1, pid);
+    if (pid == 0) {
+      InterruptAfterFirstRename interrupting(signal);
+      host::Host::SetCurrent(&interrupting);
+      PckArchive archive;
+      if (archive.Open(u"game.pck") != PckStatus::kSuccess) _exit(2);
+      (void)archive.Repack(9, nullptr);
+      _exit(3);  // the signal did not end the process
+    }
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+    EXPECT_EQ(signal, WTERMSIG(status));
+    // The process ended once the new package was in place, the old one its backup.
+    EXPECT_EQ((std::set<std::string>{"game.pck", "game.pck.old"}), Listing(dir_));
+    EXPECT_EQ(repacked, ReadFile(Path("game.pck")));
+    EXPECT_EQ(original, ReadFile(Path("game.pck.old")));
+  }
+#endif
+}
+
 // --- Memory and threads --------------------------------------------------------------
 
 TEST_F(SafeRepackTest, EntryTooLargeForMemoryFailsThatEntryAndLeavesThePackage) {
