@@ -502,6 +502,17 @@ TEST_F(SafeRepackTest, EveryFailedRepackSaysWhyOnStandardError) {
 
 // --- A package reached through links; its permissions and owner ---------------------
 
+// Records the folders whose free space is asked for.
+class FreeSpaceQueries : public host::HostWrapper {
+ public:
+  FreeSpaceQueries() : HostWrapper(host::Host::Default()) {}
+  uint64_t FreeBytes(const std::u16string& directory) override {
+    directories.push_back(directory);
+    return target_.FreeBytes(directory);
+  }
+  std::vector<std::u16string> directories;
+};
+
 TEST_F(SafeRepackTest, PackageReachedThroughLinksIsRepackedWhereItIs) {
   SKIP_UNLESS_LINUX("symbolic links");
 #ifndef _WIN32
@@ -544,6 +555,16 @@ TEST_F(SafeRepackTest, PackageReachedThroughLinksIsRepackedWhereItIs) {
     EXPECT_EQ((std::set<std::string>{"one.pck"}), Listing(Path("links")));
     EXPECT_EQ((std::set<std::string>{"links", "real", "ref", "two.pck"}), Listing(dir_));
     EXPECT_TRUE(Holds(Path("two.pck"), sources));
+
+    // The free space is asked for the real file's folder.
+    fs::remove(Path("real/game.pck.old"));
+    FreeSpaceQueries queries;
+    host::Host::SetCurrent(&queries);
+    ASSERT_PCK_OK(Repack("two.pck", 1));
+    host::Host::SetCurrent(nullptr);
+    ASSERT_EQ(1u, queries.directories.size());
+    EXPECT_TRUE(fs::equivalent(Path("real"), testutil::P(U8(queries.directories[0]))))
+        << U8(queries.directories[0]);
   }
 #endif
 }
