@@ -140,14 +140,15 @@ class Host {
   virtual bool ReplaceFile(const std::u16string& from, const std::u16string& to) = 0;
 
   // --- Repack ---
-  // Opens the working file `path` for writing, created when missing, and holds it
-  // against every other process that opens it this way until the file is
-  // destroyed (POSIX: flock(LOCK_EX|LOCK_NB); Windows: an open that shares no
-  // writing). Never through a link, never a file of another kind, never a file
-  // with other names: those and a file someone holds are left as they are, and
-  // *outcome says which. Only once the lock is held, and `path` still names the
-  // very file locked, is it truncated to nothing. nullptr unless *outcome is
-  // kOpened. The File's Describe gives its identity.
+  // Opens the working file `path` for writing, new and empty, and holds it against
+  // every other process that opens it this way until the File is destroyed
+  // (POSIX: flock(LOCK_EX|LOCK_NB); Windows: an open that shares no writing).
+  // Never through a link, never a file of another kind, never a file with other
+  // names: those and a file someone holds are left as they are, and *outcome says
+  // which. A regular file that no one holds is replaced only once it is held and
+  // `path` still names the very file locked (POSIX: removed under the lock and
+  // made anew; Windows: cut to nothing). nullptr unless *outcome is kOpened. The
+  // File's Describe gives its identity.
   virtual std::unique_ptr<File> OpenExclusive(const std::u16string& path,
                                               ExclusiveOpen* outcome) = 0;
   // Identity of the directory entry `path` itself: a link is not followed. False

@@ -415,27 +415,34 @@ class PosixHost final : public Host {
   }
 
   // --- Repack ---
+  // A file already there is the remnant of a run that ended without cleaning up,
+  // or another run's working file. It is opened for reading only (which cannot
+  // disturb a file of any kind) and locked: a file no one holds is removed under
+  // the lock and a new one of this process's own made in its place, so nothing
+  // of the old file (its owner, its permissions) carries over. The new file is
+  // made with O_EXCL and locked in turn; another process may take the name in
+  // between, and then it holds it.
   std::unique_ptr<File> OpenExclusive(const std::u16string& path, ExclusiveOpen* outcome) override {
     const std::string native = NativePath(path);
-    // Another process may rename the file it holds away (into place as its
-    // package) and let it go just as this one locks it: the path must still name
-    // the file locked, or the next round starts over with what the path names now.
     for (int attempt = 0; attempt < 8; ++attempt) {
       // What is there decides before anything is opened: opening a device may do
       // something of its own, and O_NOFOLLOW only guards the last component.
       struct stat there;
-      if (lstat(native.c_str(), &there) == 0) {
+      const bool exists = lstat(native.c_str(), &there) == 0;
+      if (exists) {
         if (S_ISLNK(there.st_mode)) return Refuse(outcome, ExclusiveOpen::kLink);
         if (!S_ISREG(there.st_mode)) return Refuse(outcome, ExclusiveOpen::kNotRegular);
         if (there.st_nlink > 1) return Refuse(outcome, ExclusiveOpen::kManyNames);
       } else if (errno != ENOENT) {
         return Refuse(outcome, ExclusiveOpen::kFailed);
       }
-      // No O_TRUNC: nothing is cut before the lock is held. O_NONBLOCK: a named
-      // pipe put there meanwhile is refused instead of waited for.
+      // O_NONBLOCK: a named pipe put there meanwhile is refused, never waited for.
       const int fd =
-          open(native.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+          exists ? open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                 : open(native.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
       if (fd < 0) {
+        if (errno == ENOENT || errno == EEXIST) continue;  // it came or went meanwhile
         if (errno == ELOOP) return Refuse(outcome, ExclusiveOpen::kLink);
         if (errno == EISDIR || errno == ENXIO) return Refuse(outcome, ExclusiveOpen::kNotRegular);
         return Refuse(outcome, ExclusiveOpen::kFailed);
@@ -447,14 +454,20 @@ class PosixHost final : public Host {
         return Refuse(outcome, errno == EWOULDBLOCK ? ExclusiveOpen::kHeld : ExclusiveOpen::kFailed,
                       fd);
       }
+      // The holder of a file may rename it away (into place as its package) and let
+      // it go just as this process locks it: the path must still name the file
+      // locked, or the next round starts over with what the path names now.
       struct stat now;
       if (lstat(native.c_str(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
         close(fd);
         continue;
       }
       if (now.st_nlink > 1) return Refuse(outcome, ExclusiveOpen::kManyNames, fd);
-      if (ftruncate(fd, 0) != 0 || fstat(fd, &st) != 0) {
-        return Refuse(outcome, ExclusiveOpen::kFailed, fd);
+      if (exists) {
+        // Nobody holds it: it goes, while still locked.
+        if (unlink(native.c_str()) != 0) return Refuse(outcome, ExclusiveOpen::kFailed, fd);
+        close(fd);
+        continue;
       }
       *outcome = ExclusiveOpen::kOpened;
       return std::make_unique<PosixFile>(fd, st);
