@@ -835,6 +835,9 @@ TEST_F(SafeRepackTest, EntryTooLargeForMemoryFailsThatEntryAndLeavesThePackage) 
 TEST_F(SafeRepackTest, ToolOutOfThreadsRepacksAsWithOne) {
   SKIP_UNLESS_LINUX("a process limit (RLIMIT_NPROC) on the child");
 #ifndef _WIN32
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's runtime starts threads of its own";
+#endif
   const std::string original = PackageOf(MakeSources("t", 60, 9));
   WriteFile(Path("game.pck"), original);
   SetPckThreadCount(1);
