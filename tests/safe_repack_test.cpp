@@ -227,6 +227,32 @@ TEST_F(SafeRepackTest, TmpReplacedWhileWrittenIsNeitherMovedIntoPlaceNorRemoved)
   }
 }
 
+// --- The working file is held --------------------------------------------------
+
+TEST_F(SafeRepackTest, WorkingFileIsHeldUntilItIsLetGo) {
+  host::Host& h = host::Host::Default();
+  host::ExclusiveOpen outcome = host::ExclusiveOpen::kFailed;
+  WriteFile(Path("tmp.pck"), "a stale working file");
+  auto first = h.OpenExclusive(u"tmp.pck", &outcome);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(host::ExclusiveOpen::kOpened, outcome);
+  EXPECT_EQ("", ReadFile(Path("tmp.pck")));  // nothing of the stale file is left
+  // A second run (here a second open) finds it held and leaves it alone.
+  EXPECT_FALSE(h.OpenExclusive(u"tmp.pck", &outcome));
+  EXPECT_EQ(host::ExclusiveOpen::kHeld, outcome);
+  ASSERT_EQ(3u, first->Write("new", 3));
+  ASSERT_TRUE(first->Flush());
+  EXPECT_EQ("new", ReadFile(Path("tmp.pck")));
+  // Moved into place while held, it is the package: a later run starts anew.
+  ASSERT_TRUE(h.RenameFile(u"tmp.pck", u"done.pck"));
+  first.reset();
+  auto later = h.OpenExclusive(u"tmp.pck", &outcome);
+  ASSERT_TRUE(later);
+  later.reset();
+  EXPECT_EQ("new", ReadFile(Path("done.pck")));
+  EXPECT_EQ("", ReadFile(Path("tmp.pck")));
+}
+
 // --- Workers that cannot start ----------------------------------------------------
 
 unsigned g_workersAllowed = 0;
