@@ -208,9 +208,10 @@ PckStatus PckArchive::Repack(int32_t level, ProgressCallback progress) {
                     Decimal(freeBytes) + u" available)");
   }
 
-  // Writing "tmp.pck" would cut the package itself when it is that very file.
+  // Writing "tmp.pck" would cut the package itself when it is that very file (a
+  // link named "tmp.pck" is refused below, whatever it leads to).
   host::FileId packageId, tempId;
-  if (h.GetFileId(real, &packageId) && h.GetFileId(kTempPackage, &tempId) && packageId == tempId) {
+  if (h.GetFileId(real, &packageId) && h.GetEntryId(kTempPackage, &tempId) && packageId == tempId) {
     return Fail(PckStatus::kFileOperationError, kTempPackage, u"the package itself");
   }
 

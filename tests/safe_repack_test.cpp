@@ -374,6 +374,9 @@ TEST_F(SafeRepackTest, TmpThatIsNoPlainFileOfItsOwnIsLeftAsItIs) {
       {"a link to a file outside the folder", [&] { fs::create_symlink("../victim.txt", temp); },
        "a symbolic link, left untouched",
        [&] { EXPECT_EQ(fs::path("../victim.txt"), fs::read_symlink(temp)); }},
+      {"a link to the package", [&] { fs::create_symlink("game.pck", temp); },
+       "a symbolic link, left untouched",
+       [&] { EXPECT_EQ(fs::path("game.pck"), fs::read_symlink(temp)); }},
       {"a link that leads nowhere",
        [&] { fs::create_symlink("../made-through-the-link.txt", temp); },
        "a symbolic link, left untouched",
@@ -876,7 +879,10 @@ TEST_F(SafeRepackTest, ToolOutOfThreadsRepacksAsWithOne) {
   // tool; a privileged test gives the child to an ordinary user first, for whom
   // the limit holds.
   const bool privileged = geteuid() == 0;
-  if (privileged) fs::permissions(dir_, fs::perms::all, fs::perm_options::add);
+  if (privileged) {
+    fs::permissions(dir_, fs::perms::all, fs::perm_options::add);
+    fs::permissions(Path("game.pck"), fs::perms::others_read, fs::perm_options::add);
+  }
   const Captured run =
       RunCaptured({"-r", "-z", "9", "game.pck"}, dir_, {"QUILLO_THREADS=4"}, [privileged] {
         if (privileged && (setgid(65534) != 0 || setuid(65534) != 0)) {
