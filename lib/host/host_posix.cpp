@@ -11,6 +11,7 @@
 #include <malloc.h>
 #endif
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -137,6 +138,19 @@ class PosixFile final : public File {
     id->device = static_cast<uint64_t>(st_.st_dev);
     id->index = static_cast<uint64_t>(st_.st_ino);
     return true;
+  }
+
+  // --- Repack ---
+  bool CopyAccessFrom(const std::u16string& path) override {
+    struct stat from;
+    if (fd_ < 0 || stat(NativePath(path).c_str(), &from) != 0) return false;
+    // The owner first: changing it may clear bits that the mode below sets again.
+    if (fchown(fd_, from.st_uid, from.st_gid) != 0) {
+      // Only a privileged process may give a file away; the group alone may still go.
+      const int ignored = fchown(fd_, static_cast<uid_t>(-1), from.st_gid);
+      (void)ignored;
+    }
+    return fchmod(fd_, from.st_mode & 0777) == 0;
   }
 
  private:
@@ -422,6 +436,116 @@ class PosixHost final : public Host {
   bool ReplaceFile(const std::u16string& from, const std::u16string& to) override {
     return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
   }
+
+  // --- Repack ---
+  // A file already there is the remnant of a run that ended without cleaning up,
+  // or another run's working file. It is opened for reading only (which cannot
+  // disturb a file of any kind) and locked: a file no one holds is removed under
+  // the lock and a new one of this process's own made in its place, so nothing
+  // of the old file (its owner, its permissions) carries over. The new file is
+  // made with O_EXCL and locked in turn; another process may take the name in
+  // between, and then it holds it.
+  std::unique_ptr<File> OpenExclusive(const std::u16string& path, ExclusiveOpen* outcome) override {
+    const std::string native = NativePath(path);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      // What is there decides before anything is opened: opening a device may do
+      // something of its own, and O_NOFOLLOW only guards the last component.
+      struct stat there;
+      const bool exists = lstat(native.c_str(), &there) == 0;
+      if (exists) {
+        if (S_ISLNK(there.st_mode)) return Refuse(outcome, ExclusiveOpen::kLink);
+        if (!S_ISREG(there.st_mode)) return Refuse(outcome, ExclusiveOpen::kNotRegular);
+        if (there.st_nlink > 1) return Refuse(outcome, ExclusiveOpen::kManyNames);
+      } else if (errno != ENOENT) {
+        return Refuse(outcome, ExclusiveOpen::kFailed);
+      }
+      // O_NONBLOCK: a named pipe put there meanwhile is refused, never waited for.
+      const int fd =
+          exists ? open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                 : open(native.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+      if (fd < 0) {
+        if (errno == ENOENT || errno == EEXIST) continue;  // it came or went meanwhile
+        if (errno == ELOOP) return Refuse(outcome, ExclusiveOpen::kLink);
+        if (errno == EISDIR || errno == ENXIO) return Refuse(outcome, ExclusiveOpen::kNotRegular);
+        return Refuse(outcome, ExclusiveOpen::kFailed);
+      }
+      struct stat st;
+      if (fstat(fd, &st) != 0) return Refuse(outcome, ExclusiveOpen::kFailed, fd);
+      if (!S_ISREG(st.st_mode)) return Refuse(outcome, ExclusiveOpen::kNotRegular, fd);
+      if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return Refuse(outcome, errno == EWOULDBLOCK ? ExclusiveOpen::kHeld : ExclusiveOpen::kFailed,
+                      fd);
+      }
+      // The holder of a file may rename it away (into place as its package) and let
+      // it go just as this process locks it: the path must still name the file
+      // locked, or the next round starts over with what the path names now.
+      struct stat now;
+      if (lstat(native.c_str(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+        close(fd);
+        continue;
+      }
+      if (now.st_nlink > 1) return Refuse(outcome, ExclusiveOpen::kManyNames, fd);
+      if (exists) {
+        // Nobody holds it: it goes, while still locked.
+        if (unlink(native.c_str()) != 0) return Refuse(outcome, ExclusiveOpen::kFailed, fd);
+        close(fd);
+        continue;
+      }
+      *outcome = ExclusiveOpen::kOpened;
+      return std::make_unique<PosixFile>(fd, st);
+    }
+    errno = EWOULDBLOCK;
+    return Refuse(outcome, ExclusiveOpen::kHeld);
+  }
+
+  bool GetEntryId(const std::u16string& path, FileId* id) override {
+    struct stat st;
+    if (lstat(NativePath(path).c_str(), &st) != 0) return false;
+    id->device = static_cast<uint64_t>(st.st_dev);
+    id->index = static_cast<uint64_t>(st.st_ino);
+    return true;
+  }
+
+  bool ResolveLink(const std::u16string& path, std::u16string* resolved) override {
+    std::string current = NativePath(path);
+    for (int hop = 0; hop <= 40; ++hop) {
+      struct stat st;
+      if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        *resolved = hop == 0 ? path : Utf8ToUtf16(current);
+        return true;
+      }
+      std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+      for (;;) {
+        const ssize_t length = readlink(current.c_str(), target.data(), target.size());
+        if (length < 0) return false;
+        if (static_cast<size_t>(length) < target.size()) {
+          target.resize(static_cast<size_t>(length));
+          break;
+        }
+        target.resize(target.size() * 2);
+      }
+      // A relative target is read from the folder of the link.
+      const size_t slash = current.rfind('/');
+      if (!target.empty() && target[0] != '/' && slash != std::string::npos) {
+        target = current.substr(0, slash + 1) + target;
+      }
+      current = std::move(target);
+    }
+    errno = ELOOP;
+    return false;
+  }
+
+ private:
+  // Fails OpenExclusive with `outcome`, closing `fd` when one is given; errno is
+  // kept for LastErrorText.
+  static std::unique_ptr<File> Refuse(ExclusiveOpen* outcome, ExclusiveOpen why, int fd = -1) {
+    const int saved = errno;
+    if (fd >= 0) close(fd);
+    *outcome = why;
+    errno = saved;
+    return nullptr;
+  }
 };
 
 // --- Files removed when the process is interrupted --------------------------------
@@ -580,6 +704,14 @@ void ForgetOnInterrupt(const std::u16string& path) {
       return;
     }
   }
+}
+
+// --- Repack ---
+void DeferInterrupts(bool hold) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, signal);
+  pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &signals, nullptr);
 }
 
 std::u16string LastErrorText() {
