@@ -9,7 +9,8 @@
 //     the new package opens with the same entries in the same order (names, sizes
 //     and reserved words), at -1 each entry's stored bytes are those of the input,
 //     at 0..9 each entry reads back as it read from the input;
-//   failure: "game.pck" holds the input bytes and nothing else is in either folder.
+//   failure: "game.pck" holds the input bytes and nothing else is in either folder
+//     ("tmp.pck" was this run's and is gone), and failure() says why.
 // Progress must be the full sequence of both passes on success, a start of it on
 // failure.
 #include <algorithm>
@@ -160,6 +161,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     Check(status == PckStatus::kFileOpenError || status == PckStatus::kZlibError ||
           status == PckStatus::kFileOperationError);
+    // Every failure says what it failed on.
+    Check(!archive.failure().reason.empty());
     Check(g_progress.size() <= full.size() &&
           std::equal(g_progress.begin(), g_progress.end(), full.begin()));
     CheckListing(folder, inSub, {"game.pck"});

@@ -97,24 +97,34 @@ class PckArchive {
   // kept. Cannot fail; closing a closed object does nothing.
   void Close();
 
-  // Writes a new package at `packagePath` (created, or truncated when it exists)
-  // from `files`, in list order, each file's data and each table record encoded
-  // with CompressBlock at `level` (-1..9), then closes it and opens it again, so the
-  // object holds the new package. The entry name of a file is its path with the
-  // length of `baseDirectory` cut off and host separators turned into '\'. A file
-  // that is the package itself is left out. It first closes whatever the object
-  // holds and empties entries(), so nothing of an earlier package reaches the new
-  // table. `progress`, when
-  // not null, is called per file and per record. Returns kSuccess (also when the
-  // final reopening fails; the object is then as Open leaves it); kFileOpenError
-  // when the package cannot be created (nothing is written); kZlibError when a block
-  // cannot be encoded; kFileOperationError when a source file cannot be opened or
-  // read whole, a name is longer than 255 units or has no code page 936 form, a
-  // write fails, or the package would grow past 2^31 - 1 bytes. A failure to write
-  // the first header or to open a source file returns at once and leaves the
-  // partial package on disk, held open until Close; every other failure closes and
-  // removes it. After a failure entries() holds the entries written so far and
-  // path() is unchanged: treat the object as closed.
+  // Writes a new package at `packagePath` from `files`, in list order, each file's
+  // data and each table record encoded with CompressBlock at `level` (-1..9), then
+  // opens it, so the object holds the new package. The entry name of a file is its
+  // path with the length of `baseDirectory` cut off and host separators turned
+  // into '\'. It first closes whatever the object holds and empties entries(), so
+  // nothing of an earlier package reaches the new table. `progress`, when not null,
+  // is called per file and per record.
+  //
+  // Whole or nothing: every name is checked before anything is written, and the
+  // package is written to a temporary file beside `packagePath` (beside the file
+  // it leads to, when it is a link, which stays a link), flushed to stable storage
+  // and only then renamed over it. On any failure, and when the process is ended
+  // by SIGINT or SIGTERM, the temporary file is removed: a package already at the
+  // path is left as it was, and no partial package remains. A file in the list that
+  // is that older package is left out.
+  //
+  // Returns kSuccess (also when the final reopening fails; the object is then as
+  // Open leaves it); kFileOpenError when the path leads to something other than a
+  // regular file (a folder, a pipe) or the temporary file cannot be made there;
+  // kZlibError when a block cannot be encoded; kFileOperationError when a name
+  // cannot be stored whole (a character without a code page 936 form, a code page
+  // 936 form longer than the 256-byte field, more than 255 units, or on hosts whose
+  // separator is '/' a '\' in the path below `baseDirectory`), a source file cannot
+  // be opened or read whole or is larger than 4 GiB - 1, memory runs out, a write or
+  // the flush fails, the package would grow past 2^31 - 1 bytes, or the renaming
+  // fails. failure() then names the file or entry and the reason. After a failure
+  // nothing is open, entries() holds the entries written so far and path() is
+  // unchanged: treat the object as closed. Nothing is thrown.
   [[nodiscard]] PckStatus Create(const std::u16string& baseDirectory, int32_t level,
                                  const std::u16string& packagePath, const FileList& files,
                                  ProgressCallback progress);
@@ -123,23 +133,40 @@ class PckArchive {
   // unchanged (only the table is encoded afresh, at zlib's default level); 0..9
   // decode every non-empty entry and encode it again at that level, except that an
   // entry whose new bytes would not read back as it reads now (a stream that ends
-  // early, stored plain) keeps its stored bytes. The new package
-  // is written to "tmp.pck" in the current working directory (a file of that name
-  // is truncated) and flushed to disk; then the package is renamed to path() +
-  // ".old", which is never replaced, "tmp.pck" is renamed to path() and opened, so
-  // the object holds the new package. `progress`, when not null, is called per
-  // entry and per record. Returns kSuccess (also when the final reopening fails);
-  // kFileOpenError when no package is open or "tmp.pck" cannot be created;
-  // kFileOperationError when the free space on the package's volume is less than
-  // its size, the package is "tmp.pck" itself, an entry's stored bytes cannot be
-  // read whole, a name has no code page 936 form, a write or the flush fails, the
-  // new package would grow past 2^31 - 1 bytes, or a rename fails (path() + ".old"
-  // exists, say); kZlibError when an entry cannot be decoded or a block encoded. On
-  // every failure "tmp.pck" is removed and the package is left unchanged at its
-  // path (when the new package cannot be moved there, the old one is renamed back;
-  // should that fail too, it remains as path() + ".old"). After a failure the
-  // object must be opened again before anything is read through it: entries() may
-  // describe the removed file, and after a failed rename nothing is open.
+  // early, stored plain) keeps its stored bytes. A package path that is a symbolic
+  // link (or a chain of them) repacks the file it leads to, called "the real file"
+  // below; the links are left as they are and lead to the new package.
+  //
+  // The new package is written to "tmp.pck" in the current working directory,
+  // which is taken only when it is missing or a regular file of one name that no
+  // other process holds: it is locked (Host::OpenExclusive) before anything in it
+  // is cut, and held until it has become the package. A link, a named pipe, a
+  // device, a folder, a file with other names or a file another run holds is left
+  // untouched and the repack fails. The new file gets the real file's permission
+  // bits (and its owner and group where the process may set them) and is flushed
+  // to disk; then, while "tmp.pck" is still the very file written, the real file
+  // is renamed to its path + ".old", which is never replaced, "tmp.pck" is
+  // renamed to the real file's path (interruptions wait meanwhile) and path() is
+  // opened again, so the object holds the new package. SIGINT and SIGTERM while
+  // "tmp.pck" is this run's remove it before the process ends. `progress`, when
+  // not null, is called per entry and per record.
+  //
+  // Returns kSuccess (also when the final reopening fails); kFileOpenError when no
+  // package is open or "tmp.pck" cannot be taken; kFileOperationError when the free
+  // space on the real file's volume is less than the package's size, the package
+  // is "tmp.pck" itself, the links of the path cannot be followed, an entry's
+  // stored bytes cannot be read whole, an entry or the working storage does not
+  // fit in memory (std::bad_alloc is caught), a name has no code page 936 form, a
+  // write, the permissions or the flush fail, the new package would grow past
+  // 2^31 - 1 bytes, "tmp.pck" was replaced by another file, or a rename fails
+  // (path() + ".old" exists, say); kZlibError when an entry cannot be decoded or a
+  // block encoded. failure() then names the file or entry and says why. On every
+  // failure the package is left unchanged at its path (when the new package cannot
+  // be moved there, the old one is renamed back; should that fail too, it remains
+  // as its path + ".old"), and "tmp.pck" is removed when, and only when, it is the
+  // file this run locked and wrote. After a failure the object must be opened
+  // again before anything is read through it: entries() may describe the removed
+  // file, and after a failed rename nothing is open.
   [[nodiscard]] PckStatus Repack(int32_t level, ProgressCallback progress);
 
   // True while a package stream is held: after a successful Open, Create or

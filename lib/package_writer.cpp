@@ -2,6 +2,7 @@
 #include "package_writer.h"
 
 #include <algorithm>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -10,9 +11,12 @@
 
 void PackageWriter::Write(const void* data, size_t size) {
   if (static_cast<int64_t>(size) > kPckMaxPackageSize - position_) {
-    Raise(PckStatus::kFileOperationError);
+    Raise(PckStatus::kFileOperationError, subject_,
+          u"the package would grow past 2147483647 bytes, the most the format can address");
   }
-  if (size != 0 && file_->Write(data, size) != size) Raise(PckStatus::kFileOperationError);
+  if (size != 0 && file_->Write(data, size) != size) {
+    Raise(PckStatus::kFileOperationError, subject_, host::LastErrorText());
+  }
   position_ += static_cast<int64_t>(size);
 }
 
@@ -31,7 +35,8 @@ namespace {
 constexpr size_t kRecordBatch = 256;
 
 struct RecordItem {
-  bool named = true;  // the name has a code page 936 form
+  bool named = true;      // the name has a code page 936 form
+  bool noMemory = false;  // the compression ran out of memory
   PckStatus status = PckStatus::kSuccess;
   uint8_t record[kPckRecordSize];
   ByteBuffer output;
@@ -76,15 +81,28 @@ void PackageWriter::WriteTableAndTail(const EntryList& entries, int32_t level,
       }
       pipeline.Push(std::move(batch), 0, [level](RecordBatch& work) {
         for (RecordItem& item : work.items) {
-          if (item.named)
+          if (!item.named) continue;
+          // This may run on a worker thread, where nothing may be thrown.
+          try {
             item.status = CompressBlock(level, item.record, kPckRecordSize, &item.output);
+          } catch (const std::bad_alloc&) {
+            item.noMemory = true;
+            item.status = PckStatus::kFileOperationError;
+          }
         }
       });
     }
     if (pipeline.empty()) break;
+    size_t at = static_cast<size_t>(j - 1);  // the entry of the batch's first item
     for (const RecordItem& item : pipeline.Front().items) {
-      if (!item.named) Raise(PckStatus::kFileOperationError);
-      if (IsError(item.status)) Raise(item.status);
+      const std::u16string name(EntryNameView(entries[at++].name));
+      if (!item.named) {
+        Raise(PckStatus::kFileOperationError, name, u"the name has no code page 936 form");
+      }
+      if (item.noMemory) Raise(item.status, name, std::u16string(kNoMemoryReason));
+      if (IsError(item.status)) {
+        Raise(item.status, name, u"its table record cannot be compressed (zlib error)");
+      }
       const uint32_t s = static_cast<uint32_t>(item.output.size());
       uint8_t lengths[8];
       StoreLe32(lengths, s ^ kPckMaskA);
@@ -107,20 +125,57 @@ void PackageWriter::WriteTableAndTail(const EntryList& entries, int32_t level,
   Write(tail, 4);
   // The stream is buffered: bytes that cannot be written show up here, and a
   // package must not be reported complete when they are lost.
-  if (!file_->Flush()) Raise(PckStatus::kFileOperationError);
+  if (!file_->Flush()) Raise(PckStatus::kFileOperationError, subject_, host::LastErrorText());
 }
 
-void PackageWriter::RewriteHeader() {
+bool PackageWriter::RewriteHeader() {
   PckHeader header;
   header.packageSize = static_cast<uint32_t>(position_);
   uint8_t bytes[kPckHeaderSize];
   header.Encode(bytes);
-  if (file_->Seek(0)) file_->Write(bytes, sizeof bytes);
+  return file_->Seek(0) && file_->Write(bytes, sizeof bytes) == sizeof bytes;
 }
 
-bool IsStorableName(std::u16string_view name) {
-  if (name.size() > kPckNameUnits - 1) return false;
-  if (IsAscii(name)) return true;
+namespace {
+
+std::u16string Decimal(size_t value) {
+  const std::string digits = std::to_string(value);
+  return std::u16string(digits.begin(), digits.end());
+}
+
+}  // namespace
+
+std::u16string NameStorageProblem(std::u16string_view name) {
   std::string bytes;
-  return host::Utf16ToCp936(name, &bytes);
+  if (!IsAscii(name) && !host::Utf16ToCp936(name, &bytes)) {
+    // Name the first character without a form (a pair of surrogates is one).
+    size_t i = 0;
+    size_t width = 1;
+    for (; i < name.size(); i += width) {
+      const bool pair = name[i] >= 0xD800 && name[i] <= 0xDBFF && i + 1 < name.size() &&
+                        name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF;
+      width = pair ? 2 : 1;
+      std::string one;
+      if (!host::Utf16ToCp936(name.substr(i, width), &one)) break;
+    }
+    uint32_t code = i < name.size() ? name[i] : 0xFFFD;
+    if (width == 2) code = 0x10000 + ((code - 0xD800) << 10) + (name[i + 1] - 0xDC00);
+    static const char kHex[] = "0123456789ABCDEF";
+    std::u16string shown = u"U+";
+    for (int shift = code > 0xFFFF ? 16 : 12; shift >= 0; shift -= 4) {
+      shown.push_back(static_cast<char16_t>(kHex[(code >> shift) & 15]));
+    }
+    return u"the character " + shown +
+           u" has no code page 936 form and cannot be stored in a package";
+  }
+  const size_t length = IsAscii(name) ? name.size() : bytes.size();
+  if (length > kPckNameBytes) {
+    return u"name too long for a package entry (" + Decimal(length) +
+           u" bytes in code page 936, 256 at most)";
+  }
+  if (name.size() > kPckNameUnits - 1) {
+    return u"name too long for a package entry (" + Decimal(name.size()) +
+           u" characters, 255 at most)";
+  }
+  return {};
 }

@@ -10,6 +10,7 @@
 namespace {
 
 std::atomic<unsigned> g_threadOverride{0};
+std::atomic<WorkerStartHook> g_startHook{nullptr};
 
 // QUILLO_THREADS when it is a positive integer, else the hardware's count.
 unsigned DefaultThreadCount() {
@@ -38,10 +39,20 @@ unsigned PckThreadCount() {
 
 void SetPckThreadCount(unsigned count) { g_threadOverride.store(count, std::memory_order_relaxed); }
 
+void SetWorkerStartHook(WorkerStartHook hook) { g_startHook.store(hook); }
+
 WorkQueue::WorkQueue(unsigned threads) {
   if (threads < 2) return;
-  workers_.reserve(threads);
-  for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
+  try {
+    workers_.reserve(threads);
+    for (unsigned i = 0; i < threads; ++i) {
+      if (const WorkerStartHook hook = g_startHook.load()) hook(i);
+      workers_.emplace_back([this] { Work(); });
+    }
+  } catch (const std::exception&) {
+    // A system out of threads (std::system_error) or of memory: the workers
+    // that did start do the work, or none and it runs on the caller's thread.
+  }
 }
 
 WorkQueue::~WorkQueue() {
@@ -74,7 +85,10 @@ void WorkQueue::TakeOldest() {
   std::unique_lock<std::mutex> lock(mutex_);
   if (taken_.empty()) return;
   finished_.wait(lock, [this] { return taken_.front()->done; });
+  const std::exception_ptr thrown = std::move(taken_.front()->thrown);
   taken_.pop_front();
+  lock.unlock();
+  if (thrown) std::rethrow_exception(thrown);
 }
 
 void WorkQueue::Work() {
@@ -89,7 +103,11 @@ void WorkQueue::Work() {
     std::shared_ptr<Job> job = std::move(waiting_.front());
     waiting_.pop_front();
     lock.unlock();
-    job->run();
+    try {
+      job->run();
+    } catch (...) {
+      job->thrown = std::current_exception();
+    }
     lock.lock();
     job->done = true;
     finished_.notify_all();

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -34,11 +35,22 @@ unsigned PckThreadCount();
 // Overrides the count for the rest of the process; 0 restores the default.
 void SetPckThreadCount(unsigned count);
 
+// For tests: called before each worker thread is started, with the number of
+// workers already running; it may throw what a failed start throws
+// (std::system_error) to stand for a system that refuses more threads. nullptr
+// (the default) removes it.
+using WorkerStartHook = void (*)(unsigned started);
+void SetWorkerStartHook(WorkerStartHook hook);
+
 // Jobs run on worker threads in the order they were submitted; the caller takes
 // them back one by one, oldest first. Without workers a job runs inside Submit.
+// A job that throws (std::bad_alloc, say) hands its exception to the caller: it is
+// thrown again by the TakeOldest that takes the job back, on the caller's thread.
 class WorkQueue {
  public:
-  // Starts `threads` workers when `threads` is at least 2, none otherwise.
+  // Starts `threads` workers when `threads` is at least 2, none otherwise. A
+  // worker that the system will not start means fewer workers (the work and its
+  // results are the same); when none starts, jobs run inside Submit.
   explicit WorkQueue(unsigned threads);
   // Drops the jobs that have not started and waits for those that have.
   ~WorkQueue();
@@ -56,6 +68,7 @@ class WorkQueue {
   struct Job {
     std::function<void()> run;
     bool done = false;
+    std::exception_ptr thrown;  // what `run` threw, if anything
   };
 
   void Work();
@@ -101,12 +114,13 @@ class OrderedPipeline {
     }
   }
 
-  // The oldest slot, once its work has finished.
+  // The oldest slot, once its work has finished. What the work threw is thrown
+  // here.
   Slot& Front() {
     Held& held = slots_.front();
     if (held.pending) {
-      queue_.TakeOldest();
       held.pending = false;
+      queue_.TakeOldest();
     }
     return held.slot;
   }

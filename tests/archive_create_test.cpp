@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <tuple>
 
 #include "archive.h"
@@ -48,6 +49,20 @@ std::u16string Repeat(std::u16string_view unit, size_t count) {
   return out;
 }
 
+// The pieces one after the other, built by appending: GCC 12 warns falsely
+// (-Wrestrict) on a literal + a string.
+std::u16string Cat(std::initializer_list<std::u16string_view> pieces) {
+  std::u16string out;
+  for (std::u16string_view piece : pieces) out += piece;
+  return out;
+}
+
+// An entry name as a path below the base directory: with the host's separator.
+std::u16string InHostForm(std::u16string name) {
+  std::replace(name.begin(), name.end(), u'\\', host::kPathSeparator);
+  return name;
+}
+
 // A source file: its path below the base directory ('/' between levels) and its bytes.
 struct Source {
   std::string path;
@@ -76,10 +91,12 @@ std::string Stored(const std::string& data, int level) {
 
 // --- Host doubles -------------------------------------------------------------------
 
-// Forwards to the real host, except for the paths given an open hook.
+// Forwards to the real host, except for the paths given an open hook; the
+// temporary file the package is written to goes through the temp hook, if any.
 class TestHost : public host::HostWrapper {
  public:
   using OpenHook = std::function<std::unique_ptr<host::File>(host::OpenMode)>;
+  using TempHook = std::function<std::unique_ptr<host::File>(std::unique_ptr<host::File>)>;
   TestHost() : HostWrapper(host::Host::Default()) {}
 
   std::unique_ptr<host::File> OpenFile(const std::u16string& path, host::OpenMode mode) override {
@@ -87,8 +104,15 @@ class TestHost : public host::HostWrapper {
     if (hook != open.end()) return hook->second(mode);
     return target_.OpenFile(path, mode);
   }
+  std::unique_ptr<host::File> CreateTemporaryBeside(const std::u16string& path,
+                                                    std::u16string* tempPath) override {
+    std::unique_ptr<host::File> file = target_.CreateTemporaryBeside(path, tempPath);
+    if (file && temp) return temp(std::move(file));
+    return file;
+  }
 
   std::map<std::u16string, OpenHook> open;
+  TempHook temp;
 };
 
 // A source of `length` bytes kept nowhere: `content` gives the first bytes, a read
@@ -209,6 +233,16 @@ class CreateTest : public TempDirTest {
 
   // Installs the test host for the rest of the test (TearDown restores the real one).
   void UseTestHost() { host::Host::SetCurrent(&host_); }
+
+  // The names directly inside the scratch folder: a temporary file left beside the
+  // package would show here.
+  std::set<std::string> TopLevel() const {
+    std::set<std::string> out;
+    for (const auto& item : fs::directory_iterator(dir_)) {
+      out.insert(testutil::PathU8(item.path().filename()));
+    }
+    return out;
+  }
 
   TestHost host_;
   PckArchive archive_;
@@ -401,7 +435,7 @@ struct NameCase {
   std::u16string readBack;  // the entry name after reopening
 };
 
-TEST_F(CreateTest, NamesAreStoredInCodePage936AndCutAtACharacterBoundary) {
+TEST_F(CreateTest, NamesAreStoredInCodePage936WhenTheyFitTheField) {
   const std::u16string shu = u"数";
   auto gbk = [](const std::u16string& text) {
     std::string bytes = Gbk(U8(text));
@@ -412,20 +446,17 @@ TEST_F(CreateTest, NamesAreStoredInCodePage936AndCutAtACharacterBoundary) {
       {"double-byte name", u"数据\\说明.txt", gbk(u"数据\\说明.txt"), u"数据\\说明.txt"},
       {"accented letter", u"caf\u00e9.txt", gbk(u"caf\u00e9.txt"), u"caf\u00e9.txt"},
       {"255 units", Repeat(u"n", 255), gbk(Repeat(u"n", 255)), Repeat(u"n", 255)},
-      // 400 bytes: the first 128 characters fill the field, without a terminator.
-      {"200 double-byte characters", Repeat(shu, 200), Gbk(U8(Repeat(shu, 128))), Repeat(shu, 128)},
-      // 401 bytes: the cut falls inside the 128th character, which is dropped.
-      {"one byte, then 200 double-byte", u"a" + Repeat(shu, 200), gbk(u"a" + Repeat(shu, 127)),
-       u"a" + Repeat(shu, 127)},
+      // 256 bytes fill the field exactly: no terminator, and the name reads back whole.
+      {"128 double-byte characters", Repeat(shu, 128), Gbk(U8(Repeat(shu, 128))), Repeat(shu, 128)},
       // The euro sign is the single byte 0x80, not a lead byte.
-      {"euro, then 200 double-byte", u"\u20ac" + Repeat(shu, 200),
-       gbk(u"\u20ac" + Repeat(shu, 127)), u"\u20ac" + Repeat(shu, 127)},
+      {"euro, then 127 double-byte", Cat({u"\u20ac", Repeat(shu, 127), u"a"}),
+       Gbk(U8(Cat({u"\u20ac", Repeat(shu, 127), u"a"}))), Cat({u"\u20ac", Repeat(shu, 127), u"a"})},
   };
   UseTestHost();
   for (const NameCase& c : cases) {
     SCOPED_TRACE(c.label);
     // The name only has to exist for the host, not on disk.
-    const std::u16string path = Base() + c.name;
+    const std::u16string path = Base() + InHostForm(c.name);
     host_.open[path] = [](host::OpenMode) { return std::make_unique<VirtualSource>(1, "x"); };
     PckArchive archive;
     ASSERT_PCK_OK(archive.Create(Base(), 0, Package(), {path}, nullptr));
@@ -439,44 +470,96 @@ TEST_F(CreateTest, NamesAreStoredInCodePage936AndCutAtACharacterBoundary) {
   }
 }
 
-// --- Failures that return at once -------------------------------------------------------
+// A name that the field cannot hold whole is refused before anything is written:
+// cut, it would come back as another name, or as the name of another file. An
+// older package at the path stays as it was.
+TEST_F(CreateTest, NamesTheFieldCannotHoldWholeAreRefusedBeforeAnythingIsWritten) {
+  const std::u16string shu = u"数";
+  const struct {
+    const char* label;
+    std::u16string name;
+    std::u16string reason;
+  } cases[] = {
+      {"129 double-byte characters", Repeat(shu, 129),
+       u"name too long for a package entry (258 bytes in code page 936, 256 at most)"},
+      {"one byte, then 128 double-byte", Cat({u"a", Repeat(shu, 128)}),
+       u"name too long for a package entry (257 bytes in code page 936, 256 at most)"},
+      // Two folders of 80 characters each: 167 characters, 327 bytes.
+      {"two long folders", Cat({Repeat(shu, 80), u"\\", Repeat(shu, 80), u"\\a.txt"}),
+       u"name too long for a package entry (327 bytes in code page 936, 256 at most)"},
+      {"256 plain characters", Repeat(u"n", 256),
+       u"name too long for a package entry (256 characters, 255 at most)"},
+      {"emoji", u"smile\U0001F600.txt",
+       u"the character U+1F600 has no code page 936 form and cannot be stored in a package"},
+  };
+  UseTestHost();
+  const std::string old = Noise(3000, 5);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.label);
+    WriteFile(Path("out.pck"), old);
+    const std::u16string bad = Base() + InHostForm(c.name);
+    const std::u16string good = Base() + u"ok.txt";
+    int opened = 0;
+    for (const std::u16string& path : {good, bad}) {
+      host_.open[path] = [&opened](host::OpenMode) {
+        ++opened;
+        return std::make_unique<VirtualSource>(1, "x");
+      };
+    }
+    // The bad name comes last: it is still found before the first file is read.
+    PckArchive archive;
+    EXPECT_EQ(PckStatus::kFileOperationError,
+              archive.Create(Base(), -1, Package(), {good, bad}, RecordProgress));
+    EXPECT_EQ(0, opened);
+    EXPECT_TRUE(progressCalls.empty());
+    EXPECT_TRUE(archive.entries().empty());
+    EXPECT_FALSE(archive.IsOpen());
+    EXPECT_EQ(bad, archive.failure().subject);
+    EXPECT_EQ(c.reason, archive.failure().reason);
+    EXPECT_EQ(old, PackageBytes());
+    EXPECT_EQ((std::set<std::string>{"out.pck"}), TopLevel());
+  }
+}
 
-// The third of five sources cannot be opened: Create returns 7 at once, keeps the
-// package open with the header and the first two files' data, and keeps their entries.
-TEST_F(CreateTest, UnopenableSourceReturnsSevenAndKeepsThePartialPackage) {
+// --- A source that cannot be opened -----------------------------------------------------
+
+// The third of five sources cannot be opened: Create fails with 7 and leaves nothing
+// (or the older package, unchanged); the entries written before it are kept, and the
+// failure names the file and the system's reason.
+TEST_F(CreateTest, UnopenableSourceFailsWithSevenAndLeavesNothing) {
   const std::vector<Source> sources = {{"one.txt", Text(2000, "one ")},
                                        {"two.txt", Text(3000, "two ")},
                                        {"three.txt", Text(100)},
                                        {"four.txt", "4"},
                                        {"five.txt", "5"}};
-  for (const bool refused : {false, true}) {
-    SCOPED_TRACE(refused ? "refused by the host" : "vanished after the search");
+  for (const bool older : {false, true}) {
+    SCOPED_TRACE(older ? "over an older package" : "no package yet");
     host::Host::SetCurrent(nullptr);
-    host_.open.clear();
     fs::remove_all(Path("src"));
+    fs::remove(Path("out.pck"));
+    const std::string old = Noise(700, 9);
+    if (older) WriteFile(Path("out.pck"), old);
     const FileList files = MakeFiles(sources);
-    if (refused) {
-      host_.open[files[2]] = [](host::OpenMode) { return std::unique_ptr<host::File>(); };
-      UseTestHost();
-    } else {
-      fs::remove(Path("src/three.txt"));
-    }
+    fs::remove(Path("src/three.txt"));
     PckArchive archive;
     EXPECT_EQ(PckStatus::kFileOperationError,
               archive.Create(Base(), -1, Package(), files, RecordProgress));
-    EXPECT_TRUE(archive.IsOpen());
+    EXPECT_FALSE(archive.IsOpen());
     EXPECT_TRUE(archive.path().empty());
     ASSERT_EQ(2u, archive.entries().size());
     EXPECT_EQ(u"one.txt", EntryNameView(archive.entries()[0].name));
     EXPECT_EQ(u"two.txt", EntryNameView(archive.entries()[1].name));
-
-    archive.Close();
-    const std::string bytes = PackageBytes();
-    const std::string data = Stored(sources[0].data, -1) + Stored(sources[1].data, -1);
-    ASSERT_EQ(12 + data.size(), bytes.size());
-    EXPECT_EQ(pckfix::kMagic1, LoadLe32At(bytes, 0));
-    EXPECT_EQ(pckfix::kMagic2, LoadLe32At(bytes, 8));
-    EXPECT_EQ(data, bytes.substr(12));
+    EXPECT_EQ(files[2], archive.failure().subject);
+    EXPECT_FALSE(archive.failure().reason.empty());
+    if (!testutil::kWindowsHost) {
+      EXPECT_EQ(u"No such file or directory", archive.failure().reason);
+    }
+    if (older) {
+      EXPECT_EQ(old, PackageBytes());
+      EXPECT_EQ((std::set<std::string>{"out.pck", "src"}), TopLevel());
+    } else {
+      EXPECT_EQ((std::set<std::string>{"src"}), TopLevel());
+    }
   }
 }
 
@@ -494,14 +577,24 @@ struct RaisedCase {
   std::vector<std::u16string> virtualNames = {};
 };
 
+// Each case runs with no package at the path, and over an older package, which
+// must come through byte for byte; no temporary file may stay beside it.
 class CreateRaisedTest : public CreateTest {
  protected:
   void Run(const RaisedCase& c) {
+    Run(c, false);
+    Run(c, true);
+  }
+  void Run(const RaisedCase& c, bool older) {
     SCOPED_TRACE(c.label);
+    SCOPED_TRACE(older ? "over an older package" : "no package yet");
     host::Host::SetCurrent(nullptr);
     host_.open.clear();
+    host_.temp = nullptr;
     fs::remove_all(Path("src"));
     fs::remove(Path("out.pck"));
+    const std::string old = Noise(900, 4);
+    if (older) WriteFile(Path("out.pck"), old);
     progressCalls.clear();
     FileList files = MakeFiles(c.sources);
     for (const std::u16string& name : c.virtualNames) {
@@ -517,15 +610,19 @@ class CreateRaisedTest : public CreateTest {
     EXPECT_FALSE(archive.IsOpen());
     EXPECT_TRUE(archive.path().empty());
     EXPECT_EQ(c.entries, archive.entries().size());
-    EXPECT_FALSE(PackageExists());
+    EXPECT_FALSE(archive.failure().reason.empty());
+    if (older) {
+      EXPECT_EQ(old, PackageBytes());
+      EXPECT_EQ((std::set<std::string>{"out.pck", "src"}), TopLevel());
+    } else {
+      EXPECT_EQ((std::set<std::string>{"src"}), TopLevel());
+    }
   }
 };
 
-// Opens the real package file behind a FaultyFile.
-TestHost::OpenHook FaultyPackage(const std::u16string& package, Faults faults) {
-  return [package, faults](host::OpenMode mode) -> std::unique_ptr<host::File> {
-    auto real = host::Host::Default().OpenFile(package, mode);
-    if (!real) return nullptr;
+// Puts the temporary package file behind a FaultyFile.
+TestHost::TempHook FaultyPackage(Faults faults) {
+  return [faults](std::unique_ptr<host::File> real) -> std::unique_ptr<host::File> {
     return std::make_unique<FaultyFile>(std::move(real), faults);
   };
 }
@@ -562,23 +659,32 @@ TEST_F(CreateRaisedTest, CodecAndSourceFailuresRemoveThePackage) {
        },
        PckStatus::kFileOperationError,
        1},
+      // Names are checked before the first file is read.
       {"name of 256 units",
        -1,
        {{"ok.txt", "1"}, {"d/" + std::string(254, 'n'), "2"}},
        {},
        PckStatus::kFileOperationError,
-       1},
+       0},
       {"name with an emoji",
        -1,
        {{"ok.txt", "1"}, {"smile\U0001F600.txt", "2"}},
        {},
        PckStatus::kFileOperationError,
-       1},
+       0},
       {"buffered bytes lost at the flush",
        -1,
        {{"a.txt", "1"}, {"b.txt", "2"}},
-       [](TestHost& h, const FileList&, const std::u16string& package) {
-         h.open[package] = FaultyPackage(package, Faults{.failFlush = true});
+       [](TestHost& h, const FileList&, const std::u16string&) {
+         h.temp = FaultyPackage(Faults{.failFlush = true});
+       },
+       PckStatus::kFileOperationError,
+       2},
+      {"sync to stable storage fails",
+       -1,
+       {{"a.txt", "1"}, {"b.txt", "2"}},
+       [](TestHost& h, const FileList&, const std::u16string&) {
+         h.temp = FaultyPackage(Faults{.failSync = true});
        },
        PckStatus::kFileOperationError,
        2},
@@ -590,23 +696,20 @@ TEST_F(CreateRaisedTest, NameWithoutACodePage936FormRemovesThePackage) {
   // Names that cannot exist on disk here: the host hands out their contents.
   const std::u16string names[] = {u"lone\xD800surrogate", u"\U0001F600", Repeat(u"n", 256)};
   for (const std::u16string& name : names) {
-    Run({"virtual name", -1, {{"ok.txt", "1"}}, {}, PckStatus::kFileOperationError, 1, {name}});
+    Run({"virtual name", -1, {{"ok.txt", "1"}}, {}, PckStatus::kFileOperationError, 0, {name}});
   }
 }
 
-// Each piece of the 579-byte layout of one 3-byte file at level 0, cut short in turn.
-// Only a short placeholder header returns at once and leaves the file; every later
-// short write is raised and removes it.
+// Each piece of the 579-byte layout of one 3-byte file at level 0, cut short in turn:
+// every short write fails with 7 and leaves nothing, the first header included.
 TEST_F(CreateTest, ShortWriteOfEachPieceFailsWithSeven) {
   const struct {
     const char* piece;
     int64_t failAt;
-    bool left;       // the partial package stays
     size_t entries;  // an entry is appended once its data is written
   } cases[] = {
-      {"header", 5, true, 0},        {"data", 13, false, 0},         {"lengthA", 17, false, 1},
-      {"lengthB", 20, false, 1},     {"record body", 100, false, 1}, {"trailer", 400, false, 1},
-      {"entryCount", 572, false, 1}, {"version", 578, false, 1},
+      {"header", 5, 0},        {"data", 13, 0},     {"lengthA", 17, 1},     {"lengthB", 20, 1},
+      {"record body", 100, 1}, {"trailer", 400, 1}, {"entryCount", 572, 1}, {"version", 578, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.piece);
@@ -614,20 +717,20 @@ TEST_F(CreateTest, ShortWriteOfEachPieceFailsWithSeven) {
     fs::remove_all(Path("src"));
     fs::remove(Path("out.pck"));
     const FileList files = MakeFiles({{"a.txt", "abc"}});
-    host_.open.clear();
-    host_.open[Package()] = FaultyPackage(Package(), Faults{.failWriteAt = c.failAt});
+    host_.temp = FaultyPackage(Faults{.failWriteAt = c.failAt});
     UseTestHost();
     PckArchive archive;
     EXPECT_EQ(PckStatus::kFileOperationError, archive.Create(Base(), 0, Package(), files, nullptr));
-    EXPECT_EQ(c.left, archive.IsOpen());
-    EXPECT_EQ(c.left, PackageExists());
+    EXPECT_FALSE(archive.IsOpen());
+    EXPECT_EQ((std::set<std::string>{"src"}), TopLevel());
     EXPECT_EQ(c.entries, archive.entries().size());
+    EXPECT_EQ(Package(), archive.failure().subject);
   }
   // Unhindered, the same list gives the full package.
-  host_.open.clear();
-  host_.open[Package()] = FaultyPackage(Package(), Faults{.failWriteAt = 579});
+  host_.temp = FaultyPackage(Faults{.failWriteAt = 579});
   EXPECT_PCK_OK(Create(MakeFiles({{"a.txt", "abc"}}), 0));
   EXPECT_EQ(579u, PackageBytes().size());
+  EXPECT_TRUE(archive_.failure().reason.empty());
 }
 
 // Packages at and just past the longest length a signed 32-bit position allows. The
@@ -665,9 +768,8 @@ TEST_F(CreateTest, PackageLengthStopsAtTheSigned32BitLimit) {
       files.push_back(path);
     }
     auto stats = std::make_shared<SinkStats>();
-    const std::u16string package = Package();
-    host_.open[package] = [package, stats](host::OpenMode mode) -> std::unique_ptr<host::File> {
-      return std::make_unique<SinkFile>(host::Host::Default().OpenFile(package, mode), stats);
+    host_.temp = [stats](std::unique_ptr<host::File> real) -> std::unique_ptr<host::File> {
+      return std::make_unique<SinkFile>(std::move(real), stats);
     };
     UseTestHost();
     PckArchive archive;

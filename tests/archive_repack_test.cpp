@@ -154,6 +154,18 @@ std::vector<Record> ParseTable(const std::string& bytes) {
 
 // --- Host doubles ---------------------------------------------------------------------
 
+// A working file that fails as asked and otherwise is the real one.
+class FaultyTemp final : public testutil::FaultyFile {
+ public:
+  FaultyTemp(host::File* raw, std::unique_ptr<host::File> real, testutil::Faults faults)
+      : FaultyFile(std::move(real), faults), raw_(raw) {}
+  bool Describe(int64_t* size, host::FileId* id) override { return raw_->Describe(size, id); }
+  bool CopyAccessFrom(const std::u16string& path) override { return raw_->CopyAccessFrom(path); }
+
+ private:
+  host::File* raw_;
+};
+
 // The real host, recording what Repack asks of it and failing what a test chooses.
 class RepackHost : public host::HostWrapper {
  public:
@@ -161,16 +173,22 @@ class RepackHost : public host::HostWrapper {
 
   std::unique_ptr<host::File> OpenFile(const std::u16string& path, host::OpenMode mode) override {
     if (mode != host::OpenMode::kRead) writeOpens.push_back(path);
-    if (mode == host::OpenMode::kWrite && path == u"tmp.pck") {
-      if (refuseTemp) return nullptr;
-      auto real = target_.OpenFile(path, mode);
-      if (real && (failWriteAt >= 0 || failSync)) {
-        return std::make_unique<testutil::FaultyFile>(
-            std::move(real), testutil::Faults{.failWriteAt = failWriteAt, .failSync = failSync});
-      }
-      return real;
-    }
     return target_.OpenFile(path, mode);
+  }
+  std::unique_ptr<host::File> OpenExclusive(const std::u16string& path,
+                                            host::ExclusiveOpen* outcome) override {
+    writeOpens.push_back(path);
+    if (refuseTemp) {
+      *outcome = host::ExclusiveOpen::kFailed;
+      return nullptr;
+    }
+    auto real = target_.OpenExclusive(path, outcome);
+    if (real && (failWriteAt >= 0 || failSync)) {
+      host::File* raw = real.get();
+      return std::make_unique<FaultyTemp>(
+          raw, std::move(real), testutil::Faults{.failWriteAt = failWriteAt, .failSync = failSync});
+    }
+    return real;
   }
   bool RenameFile(const std::u16string& from, const std::u16string& to) override {
     renames.emplace_back(from, to);
@@ -485,7 +503,8 @@ TEST_F(RepackTest, ExistingTmpIsOverwritten) {
 }
 
 // Every failure leaves the package unchanged at its path and no "tmp.pck" (one was
-// there before each run); only an existing backup stays, unchanged.
+// there before each run and became this run's file), except when it could not be
+// taken: then it stays as it was. An existing backup stays, unchanged.
 TEST_F(RepackTest, FailuresLeaveThePackageUnchangedAndRemoveTmp) {
   const FixturePackage mixed = MixedPackage();
   const std::string mixedBytes = BuildPackage(mixed);
@@ -519,6 +538,7 @@ TEST_F(RepackTest, FailuresLeaveThePackageUnchangedAndRemoveTmp) {
     PckStatus status;
     Setup setup;
     bool backupExists = false;
+    bool tempKept = false;  // "tmp.pck" was never this run's
   } cases[] = {
       {"existing backup", mixedBytes, {-1, 9}, PckStatus::kFileOperationError, none, true},
       {"damaged entry", BuildPackage(damaged), {0, 9}, PckStatus::kZlibError, none},
@@ -542,7 +562,9 @@ TEST_F(RepackTest, FailuresLeaveThePackageUnchangedAndRemoveTmp) {
        mixedBytes,
        {9},
        PckStatus::kFileOpenError,
-       [](RepackHost* h) { h->refuseTemp = true; }},
+       [](RepackHost* h) { h->refuseTemp = true; },
+       false,
+       true},
       {"header write fails",
        mixedBytes,
        {9},
@@ -599,10 +621,15 @@ TEST_F(RepackTest, FailuresLeaveThePackageUnchangedAndRemoveTmp) {
         PckArchive archive;
         ASSERT_PCK_OK(archive.Open(u"game.pck"));
         EXPECT_EQ(c.status, archive.Repack(level, nullptr));
+        EXPECT_FALSE(archive.failure().reason.empty());
       }
       host::Host::SetCurrent(nullptr);
       EXPECT_EQ(c.package, ReadFile(Path("game.pck")));
-      EXPECT_FALSE(fs::exists(Path("tmp.pck")));
+      if (c.tempKept) {
+        EXPECT_EQ(Noise(100000), ReadFile(Path("tmp.pck")));
+      } else {
+        EXPECT_FALSE(fs::exists(Path("tmp.pck")));
+      }
       if (c.backupExists) {
         EXPECT_EQ("the previous backup", ReadFile(Path("game.pck.old")));
       } else {

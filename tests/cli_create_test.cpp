@@ -130,12 +130,13 @@ TEST_F(CreateCliTest, DirectoryWithOrWithoutSeparatorGivesTheSamePackage) {
   }
 }
 
+// A directory that does not exist is no longer an empty one (safe_create_test.cpp).
 TEST_F(CreateCliTest, DirectoryWithoutFilesGivesTheEmptyPackage) {
   const struct {
     const char* label;
     std::vector<std::string> dirs;
   } cases[] = {
-      {"missing directory", {}},
+      {"empty directory", {"data"}},
       {"only empty subdirectories", {"data/x/y", "data/z"}},
   };
   for (const auto& c : cases) {
@@ -238,19 +239,17 @@ TEST_F(CreateCliTest, PackageInsideTheTreeIsNeverPackedIntoItself) {
   }
 }
 
-// A link that only leads to the package once the package exists is collected by
-// the search; creation still never reads the package it is writing.
-TEST_F(CreateCliTest, LinkThatComesToLeadToThePackageIsLeftOut) {
+// A link that leads nowhere when the tree is searched fails the search, also one
+// that would come to lead to the package being written: nothing is written.
+TEST_F(CreateCliTest, LinkThatComesToLeadToThePackageFailsTheSearch) {
   SKIP_UNLESS_LINUX("symbolic links");
   WriteFile(Path("data/a.txt"), "alpha");
   fs::create_symlink("../game.pck", Path("data/link.pck"));
   const RunResult run = RunTool({"-c", "data", "game.pck"});
-  // Both searched files count in the data phase; only a.txt gets a record.
-  EXPECT_EQ(
-      Console(kBanner + ModeLine("game.pck", -1) + kSearching + Progress("compress data", 1, 2) +
-              Progress("compress data", 2, 2) + Progress("write file entry", 1, 1) + kSuccess),
-      run.out);
-  EXPECT_EQ((std::vector<std::string>{"a.txt"}), SortedNames(Path("game.pck")));
+  EXPECT_EQ(Console(kBanner + ModeLine("game.pck", -1) + kSearching +
+                    "\n pck create error : file operation error"),
+            run.out);
+  EXPECT_FALSE(fs::exists(Path("game.pck")));
 }
 
 // A named pipe would block the read forever; creation fails instead.
@@ -266,21 +265,41 @@ TEST_F(CreateCliTest, NamedPipeInTheTreeFailsInsteadOfBlocking) {
 #endif
 }
 
-TEST_F(CreateCliTest, LinksToDirectoriesAreFollowedAndCyclesSkipped) {
+TEST_F(CreateCliTest, LinksToDirectoriesAreFollowedAndLoopsFail) {
   SKIP_UNLESS_LINUX("symbolic links");
   WriteFile(Path("data/a.txt"), "a");
   WriteFile(Path("data/sub/b.txt"), "b");
   WriteFile(Path("other/x.txt"), "x");
-  fs::create_directory_symlink("sub", Path("data/alias"));      // a sibling: followed
-  fs::create_directory_symlink("../other", Path("data/ext"));   // outside the tree: followed
-  fs::create_directory_symlink("..", Path("data/sub/up"));      // an ancestor: skipped
-  fs::create_directory_symlink(".", Path("data/sub/self"));     // itself: skipped
-  fs::create_directory_symlink("../data", Path("other/back"));  // back to the root: skipped
+  fs::create_directory_symlink("sub", Path("data/alias"));     // a sibling: followed
+  fs::create_directory_symlink("../other", Path("data/ext"));  // outside the tree: followed
   const RunResult run = RunTool({"-c", "data", "game.pck"});
   EXPECT_EQ(Console(kBanner + ModeLine("game.pck", -1) + kSearching + CreateProgress(4) + kSuccess),
             run.out);
   EXPECT_EQ((std::vector<std::string>{"a.txt", "alias\\b.txt", "ext\\x.txt", "sub\\b.txt"}),
             SortedNames(Path("game.pck")));
+
+  // A link back to a directory on the path would be searched forever: the search
+  // fails, and the package made above stays as it was.
+  const std::string made = ReadFile(Path("game.pck"));
+  const struct {
+    const char* label;
+    const char* target;
+    const char* link;
+  } loops[] = {
+      {"an ancestor", "..", "data/sub/up"},
+      {"itself", ".", "data/sub/self"},
+      {"back to the root through another link", "../data", "other/back"},
+  };
+  for (const auto& loop : loops) {
+    SCOPED_TRACE(loop.label);
+    fs::create_directory_symlink(loop.target, Path(loop.link));
+    const RunResult failed = RunTool({"-c", "data", "game.pck"});
+    EXPECT_EQ(Console(kBanner + ModeLine("game.pck", -1) + kSearching +
+                      "\n pck create error : file operation error"),
+              failed.out);
+    EXPECT_EQ(made, ReadFile(Path("game.pck")));
+    fs::remove(Path(loop.link));
+  }
 }
 
 // --- Search order -----------------------------------------------------------------------

@@ -91,7 +91,12 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = input;
   startup.hStdOutput = writeEnd;
-  startup.hStdError = errFile != INVALID_HANDLE_VALUE ? errFile : writeEnd;
+  // Should no file be had, the diagnostics are dropped: never mixed with the output.
+  HANDLE errNul = errFile != INVALID_HANDLE_VALUE
+                      ? INVALID_HANDLE_VALUE
+                      : CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    &inherit, OPEN_EXISTING, 0, nullptr);
+  startup.hStdError = errFile != INVALID_HANDLE_VALUE ? errFile : errNul;
   PROCESS_INFORMATION process = {};
   const std::wstring cwd = options.cwd.empty() ? std::wstring() : options.cwd.wstring();
   // The child inherits the environment: the settings are made for the start only.
@@ -114,6 +119,7 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
   }
   CloseHandle(writeEnd);
   if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+  if (errNul != INVALID_HANDLE_VALUE) CloseHandle(errNul);
   RunResult result;
   if (!started) {
     CloseHandle(readEnd);

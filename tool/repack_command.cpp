@@ -10,6 +10,8 @@ int RepackCommand() {
   const PckStatus status = archive.Repack(toolOptions.level, ConsoleProgress);
   if (IsError(status)) {
     PrintFormat(u"\n %s\n", {StatusText(status)});
+    // Which file or entry it was, and why, on standard error.
+    PrintDiagnostic(archive.failure().subject, archive.failure().reason);
   } else {
     Print(u"\n repack success\n");
   }

@@ -71,6 +71,26 @@ class File {
     (void)id;
     return false;
   }
+
+  // --- Repack ---
+  // Gives the open file the permission bits of the file that `path` leads to, and
+  // its owner and group where the process may set them (a refusal to change those
+  // is not a failure). On Windows: the read-only and hidden attributes. False when
+  // the permissions could not be read or set (LastErrorText tells why).
+  virtual bool CopyAccessFrom(const std::u16string& path) {
+    (void)path;
+    return false;
+  }
+};
+
+// What OpenExclusive found at its path when it did not open it.
+enum class ExclusiveOpen {
+  kOpened,      // the file is open, locked and empty
+  kHeld,        // another process holds it
+  kLink,        // a symbolic link (or another reparse point)
+  kNotRegular,  // a directory, a named pipe, a device, a socket
+  kManyNames,   // a regular file with more than one name (hard links)
+  kFailed,      // the system refused (LastErrorText tells why)
 };
 
 // One item of a directory listing.
@@ -80,6 +100,11 @@ struct DirItem {
   // The item's file index (FileId::index) when the listing tells it and the item
   // is not a link; 0 when it does not.
   uint64_t index = 0;
+  // Neither a regular file nor a directory, links followed: a pipe, a socket, a device.
+  bool isOther = false;
+  // Not empty when the item cannot be examined: the system's reason (a link that
+  // leads nowhere or round in a loop, a path longer than the host allows).
+  std::u16string problem = {};
 };
 
 // The platform services. Default() is the real one; tests may install a wrapper
@@ -119,6 +144,27 @@ class Host {
   // (never a directory). Only for a finished temporary file of the same folder.
   virtual bool ReplaceFile(const std::u16string& from, const std::u16string& to) = 0;
 
+  // --- Repack ---
+  // Opens the working file `path` for writing, new and empty, and holds it against
+  // every other process that opens it this way until the File is destroyed
+  // (POSIX: flock(LOCK_EX|LOCK_NB); Windows: an open that shares no writing).
+  // Never through a link, never a file of another kind, never a file with other
+  // names: those and a file someone holds are left as they are, and *outcome says
+  // which. A regular file that no one holds is replaced only once it is held and
+  // `path` still names the very file locked (POSIX: removed under the lock and
+  // made anew; Windows: cut to nothing). nullptr unless *outcome is kOpened. The
+  // File's Describe gives its identity.
+  virtual std::unique_ptr<File> OpenExclusive(const std::u16string& path,
+                                              ExclusiveOpen* outcome) = 0;
+  // Identity of the directory entry `path` itself: a link is not followed. False
+  // when there is none.
+  virtual bool GetEntryId(const std::u16string& path, FileId* id) = 0;
+  // The path of the file that `path` names once the symbolic links of its last
+  // component are followed (a chain of them, a relative target read from the
+  // link's own folder); `path` itself when it is no link. False for a link loop or
+  // a link that cannot be read (LastErrorText tells why).
+  virtual bool ResolveLink(const std::u16string& path, std::u16string* resolved) = 0;
+
   // The process-wide host used by the library and the tool.
   static Host& Current();
   // Installs a host for the calls that follow (nullptr restores the real one).
@@ -155,6 +201,15 @@ class HostWrapper : public Host {
   }
   bool ReplaceFile(const std::u16string& from, const std::u16string& to) override {
     return target_.ReplaceFile(from, to);
+  }
+  std::unique_ptr<File> OpenExclusive(const std::u16string& path, ExclusiveOpen* outcome) override {
+    return target_.OpenExclusive(path, outcome);
+  }
+  bool GetEntryId(const std::u16string& path, FileId* id) override {
+    return target_.GetEntryId(path, id);
+  }
+  bool ResolveLink(const std::u16string& path, std::u16string* resolved) override {
+    return target_.ResolveLink(path, resolved);
   }
 
  protected:
@@ -209,6 +264,33 @@ void AdviseBulkFill(void* data, size_t size);
 // any thread is made; does nothing where the runtime does so already.
 void ReturnLargeBlocksPromptly();
 
+// --- Package targets ------------------------------------------------------------
+
+// What a path leads to.
+enum class PathKind {
+  kMissing,  // nothing: a file may be made there
+  kRegular,  // a regular file
+  kOther,    // a directory, a pipe, a socket, a device
+};
+
+// Follows the symbolic links at `path` (each link's target taken relative to the
+// link's own folder) to the path they end at, *finalPath (`path` itself when it is
+// no link), and tells what is there. A file written "at" `path` belongs at
+// *finalPath, so that a link stays a link. False when it cannot be told (a loop of
+// links, a folder on the way that cannot be searched): LastErrorText tells why.
+bool InspectPath(const std::u16string& path, std::u16string* finalPath, PathKind* kind);
+
+// Whether the process may write the existing file at `path` (its permission bits,
+// a read-only attribute): a file that could not be overwritten in place is not
+// replaced either. False, with LastErrorText telling why, when it may not.
+bool MayOverwrite(const std::u16string& path);
+
+// Gives `copy`, a new file of this process that is to replace `original`, the
+// permission bits of `original`, and its owner and group where the process may set
+// them (where the host has no such bits, nothing is to do). False when the bits
+// cannot be set: LastErrorText tells why.
+bool TakeAccessOf(const std::u16string& original, const std::u16string& copy);
+
 // --- Process and console --------------------------------------------------------
 
 // Files that an interruption of the process must not leave behind: a path given to
@@ -220,6 +302,13 @@ void ReturnLargeBlocksPromptly();
 inline constexpr size_t kMaxInterruptFiles = 16;
 bool RemoveOnInterrupt(const std::u16string& path);
 void ForgetOnInterrupt(const std::u16string& path);
+
+// While held (true), SIGINT, SIGTERM and SIGHUP (on Windows the console's
+// interruptions) wait; releasing (false) lets one that came in meanwhile end the
+// process then, removing the files registered at that time. For steps that must
+// not be cut in two, such as the two renames that put a repacked package in place.
+// On POSIX it holds them on the calling thread, which must be the only one running.
+void DeferInterrupts(bool hold);
 
 // The system's reason for the last failed call of this thread, in words
 // (strerror(errno) on POSIX, the system message of GetLastError on Windows). Only

@@ -11,6 +11,7 @@
 #include <malloc.h>
 #endif
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -19,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <clocale>
 #include <cstdint>
 #include <cstdio>
@@ -136,6 +138,19 @@ class PosixFile final : public File {
     id->device = static_cast<uint64_t>(st_.st_dev);
     id->index = static_cast<uint64_t>(st_.st_ino);
     return true;
+  }
+
+  // --- Repack ---
+  bool CopyAccessFrom(const std::u16string& path) override {
+    struct stat from;
+    if (fd_ < 0 || stat(NativePath(path).c_str(), &from) != 0) return false;
+    // The owner first: changing it may clear bits that the mode below sets again.
+    if (fchown(fd_, from.st_uid, from.st_gid) != 0) {
+      // Only a privileged process may give a file away; the group alone may still go.
+      const int ignored = fchown(fd_, static_cast<uid_t>(-1), from.st_gid);
+      (void)ignored;
+    }
+    return fchmod(fd_, from.st_mode & 0777) == 0;
   }
 
  private:
@@ -327,20 +342,38 @@ class PosixHost final : public Host {
     const std::string native = NativePath(directory);
     DIR* dir = opendir(native.empty() ? "." : native.c_str());
     if (!dir) return false;
+    // The path of an item is the directory string followed by its name.
+    const size_t prefix = native.size() + (native.empty() || native.back() == '/' ? 0 : 1);
     // The inode numbers of the listing are the files' own on most file systems, not
     // on all (an overlay may differ): the first plain item of the directory is
     // checked against its status, and the numbers are given only when they agree.
     int trusted = -1;  // -1 not yet known, 0 no, 1 yes
-    while (struct dirent* item = readdir(dir)) {
+    for (;;) {
+      errno = 0;
+      struct dirent* item = readdir(dir);
+      if (!item) {
+        // The end of the listing, or a listing broken off by an error.
+        const int saved = errno;
+        closedir(dir);
+        errno = saved;
+        return saved == 0;
+      }
       DirItem out;
       out.name = Utf8ToUtf16(item->d_name);
       struct stat st;
       if (item->d_type == DT_DIR) {
         out.isDirectory = true;
       } else if (item->d_type == DT_LNK || item->d_type == DT_UNKNOWN) {
-        const bool known = fstatat(dirfd(dir), item->d_name, &st, 0) == 0;
-        out.isDirectory = known && S_ISDIR(st.st_mode);
-        if (known) out.index = static_cast<uint64_t>(st.st_ino);
+        if (fstatat(dirfd(dir), item->d_name, &st, 0) == 0) {
+          out.isDirectory = S_ISDIR(st.st_mode);
+          out.isOther = !S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode);
+          out.index = static_cast<uint64_t>(st.st_ino);
+        } else {
+          // A link that leads nowhere, or round in a loop.
+          out.problem = LastErrorText();
+        }
+      } else if (item->d_type != DT_REG) {
+        out.isOther = true;  // a pipe, a socket or a device
       } else {
         if (trusted < 0) {
           trusted = fstatat(dirfd(dir), item->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -350,10 +383,14 @@ class PosixHost final : public Host {
         }
         if (trusted == 1) out.index = static_cast<uint64_t>(item->d_ino);
       }
+      // A file whose path the system refuses could be listed but never opened.
+      if (!out.isDirectory && out.problem.empty() &&
+          prefix + std::strlen(item->d_name) >= static_cast<size_t>(PATH_MAX)) {
+        errno = ENAMETOOLONG;
+        out.problem = LastErrorText();
+      }
       items->push_back(std::move(out));
     }
-    closedir(dir);
-    return true;
   }
 
   uint64_t FreeBytes(const std::u16string& directory) override {
@@ -398,6 +435,116 @@ class PosixHost final : public Host {
 
   bool ReplaceFile(const std::u16string& from, const std::u16string& to) override {
     return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+  }
+
+  // --- Repack ---
+  // A file already there is the remnant of a run that ended without cleaning up,
+  // or another run's working file. It is opened for reading only (which cannot
+  // disturb a file of any kind) and locked: a file no one holds is removed under
+  // the lock and a new one of this process's own made in its place, so nothing
+  // of the old file (its owner, its permissions) carries over. The new file is
+  // made with O_EXCL and locked in turn; another process may take the name in
+  // between, and then it holds it.
+  std::unique_ptr<File> OpenExclusive(const std::u16string& path, ExclusiveOpen* outcome) override {
+    const std::string native = NativePath(path);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      // What is there decides before anything is opened: opening a device may do
+      // something of its own, and O_NOFOLLOW only guards the last component.
+      struct stat there;
+      const bool exists = lstat(native.c_str(), &there) == 0;
+      if (exists) {
+        if (S_ISLNK(there.st_mode)) return Refuse(outcome, ExclusiveOpen::kLink);
+        if (!S_ISREG(there.st_mode)) return Refuse(outcome, ExclusiveOpen::kNotRegular);
+        if (there.st_nlink > 1) return Refuse(outcome, ExclusiveOpen::kManyNames);
+      } else if (errno != ENOENT) {
+        return Refuse(outcome, ExclusiveOpen::kFailed);
+      }
+      // O_NONBLOCK: a named pipe put there meanwhile is refused, never waited for.
+      const int fd =
+          exists ? open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                 : open(native.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+      if (fd < 0) {
+        if (errno == ENOENT || errno == EEXIST) continue;  // it came or went meanwhile
+        if (errno == ELOOP) return Refuse(outcome, ExclusiveOpen::kLink);
+        if (errno == EISDIR || errno == ENXIO) return Refuse(outcome, ExclusiveOpen::kNotRegular);
+        return Refuse(outcome, ExclusiveOpen::kFailed);
+      }
+      struct stat st;
+      if (fstat(fd, &st) != 0) return Refuse(outcome, ExclusiveOpen::kFailed, fd);
+      if (!S_ISREG(st.st_mode)) return Refuse(outcome, ExclusiveOpen::kNotRegular, fd);
+      if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return Refuse(outcome, errno == EWOULDBLOCK ? ExclusiveOpen::kHeld : ExclusiveOpen::kFailed,
+                      fd);
+      }
+      // The holder of a file may rename it away (into place as its package) and let
+      // it go just as this process locks it: the path must still name the file
+      // locked, or the next round starts over with what the path names now.
+      struct stat now;
+      if (lstat(native.c_str(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino) {
+        close(fd);
+        continue;
+      }
+      if (now.st_nlink > 1) return Refuse(outcome, ExclusiveOpen::kManyNames, fd);
+      if (exists) {
+        // Nobody holds it: it goes, while still locked.
+        if (unlink(native.c_str()) != 0) return Refuse(outcome, ExclusiveOpen::kFailed, fd);
+        close(fd);
+        continue;
+      }
+      *outcome = ExclusiveOpen::kOpened;
+      return std::make_unique<PosixFile>(fd, st);
+    }
+    errno = EWOULDBLOCK;
+    return Refuse(outcome, ExclusiveOpen::kHeld);
+  }
+
+  bool GetEntryId(const std::u16string& path, FileId* id) override {
+    struct stat st;
+    if (lstat(NativePath(path).c_str(), &st) != 0) return false;
+    id->device = static_cast<uint64_t>(st.st_dev);
+    id->index = static_cast<uint64_t>(st.st_ino);
+    return true;
+  }
+
+  bool ResolveLink(const std::u16string& path, std::u16string* resolved) override {
+    std::string current = NativePath(path);
+    for (int hop = 0; hop <= 40; ++hop) {
+      struct stat st;
+      if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        *resolved = hop == 0 ? path : Utf8ToUtf16(current);
+        return true;
+      }
+      std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+      for (;;) {
+        const ssize_t length = readlink(current.c_str(), target.data(), target.size());
+        if (length < 0) return false;
+        if (static_cast<size_t>(length) < target.size()) {
+          target.resize(static_cast<size_t>(length));
+          break;
+        }
+        target.resize(target.size() * 2);
+      }
+      // A relative target is read from the folder of the link.
+      const size_t slash = current.rfind('/');
+      if (!target.empty() && target[0] != '/' && slash != std::string::npos) {
+        target = current.substr(0, slash + 1) + target;
+      }
+      current = std::move(target);
+    }
+    errno = ELOOP;
+    return false;
+  }
+
+ private:
+  // Fails OpenExclusive with `outcome`, closing `fd` when one is given; errno is
+  // kept for LastErrorText.
+  static std::unique_ptr<File> Refuse(ExclusiveOpen* outcome, ExclusiveOpen why, int fd = -1) {
+    const int saved = errno;
+    if (fd >= 0) close(fd);
+    *outcome = why;
+    errno = saved;
+    return nullptr;
   }
 };
 
@@ -559,6 +706,14 @@ void ForgetOnInterrupt(const std::u16string& path) {
   }
 }
 
+// --- Repack ---
+void DeferInterrupts(bool hold) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, signal);
+  pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &signals, nullptr);
+}
+
 std::u16string LastErrorText() {
   char buffer[256];
   // The GNU strerror_r returns its text, which need not be in `buffer`.
@@ -661,6 +816,72 @@ void WriteConsole(std::u16string_view text) {
 }
 
 void FlushConsole() { std::fflush(stdout); }
+
+// --- Package targets ------------------------------------------------------------
+
+bool InspectPath(const std::u16string& path, std::u16string* finalPath, PathKind* kind) {
+  std::string current = NativePath(path);
+  // As many links as the system itself follows in one path before it gives up.
+  constexpr int kMaxLinks = 40;
+  for (int links = 0;; ++links) {
+    struct stat st;
+    if (lstat(current.c_str(), &st) != 0) {
+      if (errno != ENOENT) return false;
+      *kind = PathKind::kMissing;
+      *finalPath = Utf8ToUtf16(current);
+      return true;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      *kind = S_ISREG(st.st_mode) ? PathKind::kRegular : PathKind::kOther;
+      *finalPath = Utf8ToUtf16(current);
+      return true;
+    }
+    if (links == kMaxLinks) {
+      errno = ELOOP;
+      return false;
+    }
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = readlink(current.c_str(), target.data(), target.size());
+    if (length < 0) return false;
+    if (static_cast<size_t>(length) >= target.size() || length == 0) {
+      errno = length == 0 ? ENOENT : ENAMETOOLONG;
+      return false;
+    }
+    target.resize(static_cast<size_t>(length));
+    const size_t slash = current.rfind('/');
+    if (target[0] == '/' || slash == std::string::npos) {
+      current = std::move(target);
+    } else {
+      current = current.substr(0, slash + 1) + target;
+    }
+  }
+}
+
+bool MayOverwrite(const std::u16string& path) {
+  return access(NativePath(path).c_str(), W_OK) == 0;
+}
+
+bool TakeAccessOf(const std::u16string& original, const std::u16string& copy) {
+  struct stat st;
+  // An original that is gone has nothing to hand on.
+  if (stat(NativePath(original).c_str(), &st) != 0) return errno == ENOENT;
+  // Through a descriptor of the file itself, never through a link put in its place.
+  const int fd = open(NativePath(copy).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  // Only a privileged process may give a file away: the owner, else the group,
+  // is kept where it may. Changing them may clear the set-user-ID bits, so the
+  // mode comes last.
+  if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+    if (fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
+      // The new file stays the process's own.
+    }
+  }
+  const bool ok = fchmod(fd, st.st_mode & 07777) == 0;
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return ok;
+}
 
 bool WriteStdoutBytes(const void* data, size_t size) {
   return std::fwrite(data, 1, size, stdout) == size;

@@ -19,6 +19,7 @@
 #include <wchar.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <random>
@@ -45,8 +46,8 @@ class WindowsFile final : public File {
 
   // Takes the length and identity that the system gave for the open handle.
   void SetDescription(const BY_HANDLE_FILE_INFORMATION& info) {
-    size_ = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
-                                 info.nFileSizeLow);
+    size_ =
+        static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
     id_.device = info.dwVolumeSerialNumber;
     id_.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     described_ = true;
@@ -79,6 +80,21 @@ class WindowsFile final : public File {
     *size = size_;
     *id = id_;
     return true;
+  }
+
+  // --- Repack ---
+  // Windows keeps no permission bits: the attributes that stand for them are taken.
+  bool CopyAccessFrom(const std::u16string& path) override {
+    if (!stream_) return false;
+    const DWORD from = GetFileAttributesW(NativePath(path).c_str());
+    if (from == INVALID_FILE_ATTRIBUTES || fflush(stream_) != 0) return false;
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream_)));
+    FILE_BASIC_INFO info;
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof info)) return false;
+    constexpr DWORD kTaken = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+    info.FileAttributes = (info.FileAttributes & ~kTaken) | (from & kTaken);
+    if (info.FileAttributes == 0) info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(handle, FileBasicInfo, &info, sizeof info) != 0;
   }
 
  private:
@@ -167,6 +183,9 @@ class WindowsHost final : public Host {
         pattern.back() != L':') {
       pattern.push_back(L'\\');
     }
+    // A path of MAX_PATH units or more opens only in the "\\?\" form.
+    const size_t prefix = pattern.size();
+    const bool limited = pattern.rfind(L"\\\\?\\", 0) != 0;
     pattern.push_back(L'*');
     WIN32_FIND_DATAW data;
     ScopedFind find(FindFirstFileW(pattern.c_str(), &data));
@@ -178,6 +197,12 @@ class WindowsHost final : public Host {
       DirItem out;
       out.name.assign(data.cFileName, data.cFileName + wcslen(data.cFileName));
       out.isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      if (limited && !out.isDirectory && prefix + out.name.size() >= MAX_PATH) {
+        const DWORD saved = GetLastError();
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        out.problem = LastErrorText();
+        SetLastError(saved);
+      }
       items->push_back(std::move(out));
     } while (FindNextFileW(find.get(), &data));
     return GetLastError() == ERROR_NO_MORE_FILES;
@@ -212,10 +237,9 @@ class WindowsHost final : public Host {
                                               std::u16string* tempPath) override {
     for (int attempt = 0; attempt < 64; ++attempt) {
       const std::u16string candidate = TemporaryName(path);
-      const HANDLE handle =
-          CreateFileW(NativePath(candidate).c_str(), GENERIC_WRITE,
-                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                      FILE_ATTRIBUTE_NORMAL, nullptr);
+      const HANDLE handle = CreateFileW(NativePath(candidate).c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
       if (handle == INVALID_HANDLE_VALUE) {
         if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS) continue;
         return nullptr;
@@ -246,7 +270,114 @@ class WindowsHost final : public Host {
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   }
 
+  // --- Repack ---
+  // The open itself is the lock: it shares reading and deleting (so that the file
+  // can be copied and renamed while held) but no writing, so another such open
+  // fails with a sharing violation until the handle is closed.
+  // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, never what it points to.
+  std::unique_ptr<File> OpenExclusive(const std::u16string& path, ExclusiveOpen* outcome) override {
+    const std::wstring native = NativePath(path);
+    const DWORD attributes = GetFileAttributesW(native.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+      if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Refuse(outcome, ExclusiveOpen::kLink);
+      if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Refuse(outcome, ExclusiveOpen::kNotRegular);
+    }
+    const HANDLE handle =
+        CreateFileW(native.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      return Refuse(outcome, error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
+                                 ? ExclusiveOpen::kHeld
+                                 : ExclusiveOpen::kFailed);
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+      return Refuse(outcome, ExclusiveOpen::kNotRegular, handle);
+    }
+    if (!GetFileInformationByHandle(handle, &info)) {
+      return Refuse(outcome, ExclusiveOpen::kFailed, handle);
+    }
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      return Refuse(outcome, ExclusiveOpen::kLink, handle);
+    }
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      return Refuse(outcome, ExclusiveOpen::kNotRegular, handle);
+    }
+    if (info.nNumberOfLinks > 1) return Refuse(outcome, ExclusiveOpen::kManyNames, handle);
+    // Held now: only from here on is the file cut (the position is at its start).
+    if (!SetEndOfFile(handle)) return Refuse(outcome, ExclusiveOpen::kFailed, handle);
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
+    FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (!stream) {
+      if (fd < 0) {
+        CloseHandle(handle);
+      } else {
+        _close(fd);
+      }
+      return Refuse(outcome, ExclusiveOpen::kFailed);
+    }
+    auto file = std::make_unique<WindowsFile>(stream);
+    info.nFileSizeHigh = 0;
+    info.nFileSizeLow = 0;
+    file->SetDescription(info);
+    *outcome = ExclusiveOpen::kOpened;
+    return file;
+  }
+
+  bool GetEntryId(const std::u16string& path, FileId* id) override {
+    ScopedHandle file(
+        CreateFileW(NativePath(path).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.ok()) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file.get(), &info)) return false;
+    id->device = info.dwVolumeSerialNumber;
+    id->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+  }
+
+  // The system follows the whole chain; the final path comes back in its long
+  // form ("\\?\C:\..." or "\\?\UNC\server\..."), given here in the usual one.
+  bool ResolveLink(const std::u16string& path, std::u16string* resolved) override {
+    const std::wstring native = NativePath(path);
+    const DWORD attributes = GetFileAttributesW(native.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      *resolved = path;
+      return true;
+    }
+    ScopedHandle file(CreateFileW(native.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file.ok()) return false;
+    std::wstring final(32768, L'\0');
+    const DWORD length =
+        GetFinalPathNameByHandleW(file.get(), final.data(), static_cast<DWORD>(final.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= final.size()) return false;
+    final.resize(length);
+    if (final.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+      final = L"\\\\" + final.substr(8);
+    } else if (final.rfind(L"\\\\?\\", 0) == 0) {
+      final = final.substr(4);
+    }
+    resolved->assign(final.begin(), final.end());
+    return true;
+  }
+
  private:
+  // Fails OpenExclusive with `why`, closing `handle` when one is given; the last
+  // error is kept for LastErrorText.
+  static std::unique_ptr<File> Refuse(ExclusiveOpen* outcome, ExclusiveOpen why,
+                                      HANDLE handle = INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    *outcome = why;
+    SetLastError(error);
+    return nullptr;
+  }
+
   // A name beside `path`: its name (cut to 60 units), a dot, a random part, ".tmp".
   static std::u16string TemporaryName(const std::u16string& path) {
     thread_local std::mt19937_64 random(
@@ -269,7 +400,12 @@ std::mutex g_interruptMutex;
 std::vector<std::wstring> g_interruptFiles;
 bool g_interruptInstalled = false;
 
+std::atomic<bool> g_interruptsDeferred{false};
+
 BOOL WINAPI RemoveFilesOnInterrupt(DWORD) {
+  // The handler runs on a thread of its own: steps that must not be cut in two
+  // finish first (for a minute at most).
+  for (int waited = 0; g_interruptsDeferred.load() && waited < 6000; ++waited) Sleep(10);
   std::lock_guard<std::mutex> lock(g_interruptMutex);
   for (const std::wstring& path : g_interruptFiles) DeleteFileW(path.c_str());
   return FALSE;  // the default handling then ends the process
@@ -542,6 +678,9 @@ void ForgetOnInterrupt(const std::u16string& path) {
   }
 }
 
+// --- Repack ---
+void DeferInterrupts(bool hold) { g_interruptsDeferred.store(hold); }
+
 std::u16string LastErrorText() {
   const DWORD code = GetLastError();
   wchar_t* text = nullptr;
@@ -552,8 +691,8 @@ std::u16string LastErrorText() {
   if (length != 0 && text) out.assign(text, text + length);
   if (text) LocalFree(text);
   // The system's messages end in a full stop and a line end.
-  while (!out.empty() && (out.back() == u'\r' || out.back() == u'\n' || out.back() == u' ' ||
-                          out.back() == u'.')) {
+  while (!out.empty() &&
+         (out.back() == u'\r' || out.back() == u'\n' || out.back() == u' ' || out.back() == u'.')) {
     out.pop_back();
   }
   if (out.empty()) {
@@ -568,6 +707,49 @@ void WriteErrorLine(std::u16string_view text) {
   WriteWide(stderr, std::u16string(text) + u"\n");
   fflush(stderr);
 }
+
+// --- Package targets ------------------------------------------------------------
+
+// The system follows links itself when the path is opened; what the path names is
+// where the file goes.
+bool InspectPath(const std::u16string& path, std::u16string* finalPath, PathKind* kind) {
+  *finalPath = path;
+  ScopedHandle file(CreateFileW(NativePath(path).c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file.ok()) {
+    // A folder missing on the way is told when the file is made there.
+    if (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND) {
+      return false;
+    }
+    *kind = PathKind::kMissing;
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(file.get()) != FILE_TYPE_DISK) {
+    *kind = PathKind::kOther;  // a device: NUL, CON, COM1, ...
+  } else if (!GetFileInformationByHandle(file.get(), &info)) {
+    return false;
+  } else {
+    *kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::kOther
+                                                                    : PathKind::kRegular;
+  }
+  return true;
+}
+
+// A read-only file cannot be opened for writing, and MoveFileExW does not replace it.
+bool MayOverwrite(const std::u16string& path) {
+  const DWORD attributes = GetFileAttributesW(NativePath(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  return true;
+}
+
+// The new file takes the folder's inherited access, as the old one did.
+bool TakeAccessOf(const std::u16string&, const std::u16string&) { return true; }
 
 bool WriteStdoutBytes(const void* data, size_t size) {
   static bool binary = false;
