@@ -228,6 +228,46 @@ TEST_F(SafeReadTest, ExtractReplacesWhatIsAtATargetAndNeverWritesThroughALink) {
             TreeListing(root));
 }
 
+// The two host calls behind it: a new file is made only where nothing is, not even
+// a dangling link, and a finished file may be renamed over anything but a folder.
+TEST_F(SafeReadTest, NewFilesAreMadeOnlyWhereNothingIs) {
+  host::Host& h = host::Host::Current();
+  WriteFile(Path("file"), "old");
+  fs::create_directories(Path("folder"));
+  struct Case {
+    const char* name;
+    bool exists;
+    bool mayReplace;
+  };
+  std::vector<Case> cases = {
+      {"nothing", false, true}, {"file", true, true}, {"folder", true, false}};
+#ifndef _WIN32
+  fs::create_symlink("file", Path("link"));
+  fs::create_symlink("missing", Path("dangling"));
+  fs::create_symlink("folder", Path("folder link"));
+  cases.push_back({"link", true, true});
+  cases.push_back({"dangling", true, true});
+  cases.push_back({"folder link", true, true});  // the link is replaced, not the folder
+#endif
+  for (const Case& c : cases) {
+    const std::u16string path = testutil::U16(Path(c.name));
+    auto file = h.OpenFile(path, host::OpenMode::kCreateNew);
+    EXPECT_EQ(c.exists, file == nullptr) << c.name;
+    if (c.exists) {
+      EXPECT_TRUE(host::LastErrorMeansExists()) << c.name;
+    }
+    if (file) {
+      EXPECT_EQ(3u, file->Write("new", 3)) << c.name;
+      EXPECT_TRUE(file->Close()) << c.name;
+      EXPECT_EQ("new", ReadFile(Path(c.name)));
+      fs::remove(Path(c.name));
+    }
+    EXPECT_EQ(c.mayReplace, host::MayReplaceFile(path)) << c.name;
+  }
+  EXPECT_EQ("old", ReadFile(Path("file")));
+  EXPECT_FALSE(fs::exists(Path("missing")));
+}
+
 // --- A full disk -----------------------------------------------------------------
 
 #ifndef _WIN32
