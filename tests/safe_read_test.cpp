@@ -253,7 +253,8 @@ TEST_F(SafeReadTest, NewFilesAreMadeOnlyWhereNothingIs) {
     const std::u16string path = testutil::U16(Path(c.name));
     auto file = h.OpenFile(path, host::OpenMode::kCreateNew);
     EXPECT_EQ(c.exists, file == nullptr) << c.name;
-    if (c.exists) {
+    // Windows may refuse a new file where a folder is for want of access instead.
+    if (c.exists && (c.mayReplace || !testutil::kWindowsHost)) {
       EXPECT_TRUE(host::LastErrorMeansExists()) << c.name;
     }
     if (file) {
