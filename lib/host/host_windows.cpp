@@ -122,10 +122,12 @@ class ScopedFind {
 
 // A new file at `path`, opened for writing as a runtime stream ("wb"); null when
 // anything is there already (ERROR_FILE_EXISTS) or it cannot be made. CREATE_NEW
-// never opens an existing file and never follows a link.
+// never opens an existing file and never follows a link. FILE_SHARE_DELETE lets the
+// interruption handler remove the file while it is still being written.
 FILE* CreateNewStream(const std::wstring& path) {
-  const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle =
+      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
   FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
