@@ -121,7 +121,9 @@ std::u16string_view RefusalReason(std::u16string_view name) {
   if (name.empty()) return u"an entry without a name is not written";
   if constexpr (host::kWindowsNames) {
     // Refused for leading out, or else for a component Windows would not keep.
-    bool leadsOut = name[0] == u'\\' || name[0] == u'/' || (name.size() >= 2 && name[1] == u':');
+    const char16_t first = static_cast<char16_t>(name[0] | 0x20);  // a letter in lower case
+    bool leadsOut = name[0] == u'\\' || name[0] == u'/' ||
+                    (name.size() >= 2 && name[1] == u':' && first >= u'a' && first <= u'z');
     size_t start = 0;
     while (!leadsOut && start <= name.size()) {
       size_t end = name.find(u'\\', start);
