@@ -10,8 +10,11 @@
 #include <windows.h>
 
 #include <optional>
+#include <thread>
 #include <utility>
 #else
+#include <errno.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,11 +68,20 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     line.push_back(L' ');
     AppendQuoted(Wide(arg), &line);
   }
+  EXPECT_EQ(0u, options.addressSpaceLimit) << "no address-space limit on Windows";
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE readEnd = nullptr;
   HANDLE writeEnd = nullptr;
   if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return {};
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  HANDLE errorReadEnd = nullptr;
+  HANDLE errorWriteEnd = nullptr;
+  if (!CreatePipe(&errorReadEnd, &errorWriteEnd, &inherit, 0)) {
+    CloseHandle(readEnd);
+    CloseHandle(writeEnd);
+    return {};
+  }
+  SetHandleInformation(errorReadEnd, HANDLE_FLAG_INHERIT, 0);
   HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, 0, nullptr);
   STARTUPINFOW startup = {};
@@ -77,11 +89,7 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = input;
   startup.hStdOutput = writeEnd;
-  // Standard error carries the diagnostics, which the compared output leaves out (on
-  // POSIX the child writes them to the suite's own standard error).
-  HANDLE errors = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              OPEN_EXISTING, 0, nullptr);
-  startup.hStdError = errors;
+  startup.hStdError = errorWriteEnd;
   PROCESS_INFORMATION process = {};
   const std::wstring cwd = options.cwd.empty() ? std::wstring() : options.cwd.wstring();
   // The child inherits the environment: the settings are made for the start only.
@@ -103,19 +111,31 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     SetEnvironmentVariableW(name.c_str(), value ? value->c_str() : nullptr);
   }
   CloseHandle(writeEnd);
+  CloseHandle(errorWriteEnd);
   if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
-  if (errors != INVALID_HANDLE_VALUE) CloseHandle(errors);
   RunResult result;
   if (!started) {
     CloseHandle(readEnd);
+    CloseHandle(errorReadEnd);
     return result;
   }
+  // Standard error is read on a thread of its own, so that neither pipe fills up
+  // and stalls the tool.
+  std::thread errorReader([&] {
+    char buffer[4096];
+    DWORD got = 0;
+    while (::ReadFile(errorReadEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+      result.err.append(buffer, got);
+    }
+  });
   char buffer[4096];
   DWORD got = 0;
   while (::ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) {
     result.out.append(buffer, got);
   }
+  errorReader.join();
   CloseHandle(readEnd);
+  CloseHandle(errorReadEnd);
   WaitForSingleObject(process.hProcess, INFINITE);
   DWORD code = 0;
   if (GetExitCodeProcess(process.hProcess, &code)) result.exitCode = static_cast<int>(code);
@@ -127,19 +147,29 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
 #else
 
 RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options) {
-  int pipes[2];
-  if (pipe(pipes) != 0) return {};
+  int out[2];
+  int err[2];
+  if (pipe(out) != 0) return {};
+  if (pipe(err) != 0) {
+    close(out[0]);
+    close(out[1]);
+    return {};
+  }
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(pipes[1], 1);
-    close(pipes[0]);
-    close(pipes[1]);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
     for (const std::string& setting : options.env) putenv(strdup(setting.c_str()));
     if (options.fileSizeLimit != 0) {
       signal(SIGXFSZ, SIG_IGN);
       struct rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};
       setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (options.addressSpaceLimit != 0) {
+      struct rlimit limit = {options.addressSpaceLimit, options.addressSpaceLimit};
+      setrlimit(RLIMIT_AS, &limit);
     }
     std::vector<char*> argv;
     std::string binary = QUILLO_BINARY;
@@ -150,12 +180,34 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     execv(binary.c_str(), argv.data());
     _exit(127);
   }
-  close(pipes[1]);
+  close(out[1]);
+  close(err[1]);
   RunResult result;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(pipes[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, got);
-  close(pipes[0]);
+  // Both streams are read as they come, so that neither pipe fills up and stalls the tool.
+  struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* into[2] = {&result.out, &result.err};
+  int open = 2;
+  while (open > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[4096];
+      const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+      if (got > 0) {
+        into[i]->append(buffer, static_cast<size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  for (const struct pollfd& fd : fds) {
+    if (fd.fd >= 0) close(fd.fd);
+  }
   int status = 0;
   waitpid(pid, &status, 0);
   if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
