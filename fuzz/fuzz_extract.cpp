@@ -10,7 +10,10 @@
 //     dataSize; an entry whose name the command refuses (empty, absolute, a drive
 //     letter, a ".." component) never counts;
 //   - the result is that of the last entry's read.
-// The two runs must leave the same files and the same log, byte for byte.
+// The two runs must leave the same files and the same log, byte for byte. A third
+// run then extracts again over the tree the second one left, so that every file it
+// writes replaces one that is there (whole, through a file beside it); it too must
+// leave the same files and log, and no temporary file.
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -155,10 +158,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   Tree first;
   std::string firstLog;
-  for (const unsigned threads : {1u, 2u}) {
-    fs::remove_all(folder / "box");
+  for (const unsigned run : {1u, 2u, 3u}) {
+    const unsigned threads = run == 1 ? 1 : 2;
+    if (run != 3) {
+      fs::remove_all(folder / "box");
+      fs::create_directory(folder / "box");
+    }
     fs::remove(folder / "log.txt");
-    fs::create_directory(folder / "box");
     SetPckThreadCount(threads);
     toolOptions = ToolOptions{};
     toolOptions.mode = kModeExtract | kVerboseFlag;
@@ -174,7 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::error_code ec;
     const std::string log =
         fs::exists(folder / "log.txt", ec) ? fuzzscratch::ReadBytes(folder / "log.txt") : "";
-    if (threads == 1) {
+    if (run == 1) {
       first = files;
       firstLog = log;
     } else {

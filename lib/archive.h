@@ -73,10 +73,12 @@ class PckArchive {
   // version word; kGuardByteError for a wrong trailer guard, a record whose two
   // lengths disagree or a table that lies beyond the file; kZlibError for a record
   // that does not decode to a whole 276-byte record, or whose body lies beyond the
-  // file. After a failure path() keeps its earlier value, the stream may still be
-  // held and entries() may hold the entries decoded before the failing record:
-  // callers must treat the object as closed and read nothing through it before
-  // the next Open.
+  // file; kFileOperationError when the table does not fit in memory (no exception
+  // leaves Open). Every failure fills failure(): the subject is `path`, the reason
+  // the system's (for an open that failed) or what is wrong with the package. After
+  // a failure path() keeps its earlier value, the stream may still be held and
+  // entries() may hold the entries decoded before the failing record: callers must
+  // treat the object as closed and read nothing through it before the next Open.
   [[nodiscard]] PckStatus Open(const std::u16string& path);
 
   // Appends a copy of every entry, in table order, to the end of `list`, which is
@@ -90,7 +92,10 @@ class PckArchive {
   // stream ends early; kFileOpenError when no package is open, leaving `buffer`
   // untouched; kZlibError when the stored bytes lie beyond the end of the package
   // or cannot possibly hold dataSize bytes (refused before anything is allocated,
-  // `buffer` untouched) or cannot be decoded (`buffer` is then not to be used).
+  // `buffer` untouched) or cannot be read or decoded (`buffer` is then not to be
+  // used); kFileOperationError when the entry does not fit in memory (no exception
+  // leaves ReadEntry; `buffer` is not to be used, and the next entries read as
+  // before). Every failure fills failure() with the entry's name and the reason.
   [[nodiscard]] PckStatus ReadEntry(const PckEntry& entry, ByteBuffer* buffer);
 
   // Closes the package stream, if one is held, and empties entries(); path() is

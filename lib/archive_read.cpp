@@ -1,5 +1,7 @@
 // archive_read.cpp - opening a package and reading its entries.
 #include <cstring>
+#include <new>
+#include <string>
 
 #include "archive.h"
 #include "host/host.h"
@@ -16,6 +18,19 @@ constexpr uint32_t kMaxRecordLength = 0x7FFFFFFF;
 
 // The number of decoded records after which the list is given its full size.
 constexpr size_t kReserveAfter = 1024;
+
+constexpr char16_t kNoMemory[] = u"not enough memory";
+
+// "record <n>" for the reasons that name a table record, counting from 1.
+std::u16string RecordReason(uint32_t index, std::u16string_view what) {
+  std::u16string out = u"damaged entry table (record ";
+  const std::string number = std::to_string(uint64_t{index} + 1);
+  out.append(number.begin(), number.end());
+  out += u": ";
+  out += what;
+  out += u")";
+  return out;
+}
 
 }  // namespace
 
@@ -43,10 +58,13 @@ size_t PckArchive::ReadAt(int64_t position, uint8_t* data, size_t size) {
   return got;
 }
 
-PckStatus PckArchive::Open(const std::u16string& path) {
+// A table too large for memory fails like any damaged one, with a status and a
+// reason: no exception leaves Open.
+PckStatus PckArchive::Open(const std::u16string& path) try {
   Close();
+  failure_ = PckFailure{};
   file_ = host::Host::Current().OpenFile(path, host::OpenMode::kRead);
-  if (!file_) return PckStatus::kFileOpenError;
+  if (!file_) return Fail(PckStatus::kFileOpenError, path, host::LastErrorText());
   if (!file_->SeekToEnd() || (fileSize_ = file_->Tell()) < 0) {
     fileSize_ = 0;
   }
@@ -55,19 +73,21 @@ PckStatus PckArchive::Open(const std::u16string& path) {
   ReadAt(0, headerBytes, sizeof headerBytes);
   const PckHeader header = PckHeader::Decode(headerBytes);
   if (header.magic1 != kPckMagic1 || header.magic2 != kPckMagic2) {
-    return PckStatus::kNotSupported;
+    return Fail(PckStatus::kNotSupported, path, u"not a package (wrong magic)");
   }
 
   uint8_t tail[8];
   ReadAt(fileSize_ - 8, tail, sizeof tail);
   const uint32_t entryCount = LoadLe32(tail);
-  if (LoadLe32(tail + 4) != kPckVersion) return PckStatus::kNotSupported;
+  if (LoadLe32(tail + 4) != kPckVersion) {
+    return Fail(PckStatus::kNotSupported, path, u"not a package (unknown version)");
+  }
 
   uint8_t trailerBytes[kPckTrailerSize];
   ReadAt(fileSize_ - static_cast<int64_t>(kPckTailSize), trailerBytes, sizeof trailerBytes);
   const PckTrailer trailer = PckTrailer::Decode(trailerBytes);
   if (trailer.guard1 != kPckGuard1 || trailer.guard2 != kPckGuard2) {
-    return PckStatus::kGuardByteError;
+    return Fail(PckStatus::kGuardByteError, path, u"damaged package (wrong guard word)");
   }
 
   // Each record takes at least its 8 length bytes, so a count the file cannot hold
@@ -96,11 +116,11 @@ PckStatus PckArchive::Open(const std::u16string& path) {
     ReadAt(position, lengths, sizeof lengths);
     const uint32_t a = LoadLe32(lengths) ^ kPckMaskA;
     const uint32_t b = LoadLe32(lengths + 4) ^ kPckMaskB;
-    if (a != b) return PckStatus::kGuardByteError;
+    if (a != b) return Fail(PckStatus::kGuardByteError, path, RecordReason(i, u"lengths differ"));
     // No package reaches 2^31 bytes, so neither can a record body: refused before
     // anything is read or zero-filled for it.
     if (a > kMaxRecordLength) {
-      return Fail(PckStatus::kZlibError, path, u"a table record is longer than any package");
+      return Fail(PckStatus::kZlibError, path, RecordReason(i, u"longer than any package"));
     }
     position += 8;
     // A body that claims more than the file holds is read with the missing bytes
@@ -112,9 +132,11 @@ PckStatus PckArchive::Open(const std::u16string& path) {
     position += a;
     record.resize(kPckRecordSize);
     PckStatus status = DecompressBlockPadded(body.data(), present, a, &record);
-    if (IsError(status)) return status;
+    if (IsError(status)) return Fail(status, path, RecordReason(i, u"zlib"));
     // The writers always store whole records; a body that decodes to less is damaged.
-    if (record.size() != kPckRecordSize) return PckStatus::kZlibError;
+    if (record.size() != kPckRecordSize) {
+      return Fail(PckStatus::kZlibError, path, RecordReason(i, u"not a whole record"));
+    }
     const PckEntryRecord fields = PckEntryRecord::Decode(record.data());
     if (entries_.size() == kReserveAfter) {
       entries_.reserve(recordsPresent);
@@ -132,6 +154,8 @@ PckStatus PckArchive::Open(const std::u16string& path) {
   }
   path_ = path;
   return PckStatus::kSuccess;
+} catch (const std::bad_alloc&) {
+  return Fail(PckStatus::kFileOperationError, path, kNoMemory);
 }
 
 PckStatus PckArchive::CopyEntries(EntryList* list) const {
@@ -139,19 +163,34 @@ PckStatus PckArchive::CopyEntries(EntryList* list) const {
   return PckStatus::kSuccess;
 }
 
-PckStatus PckArchive::ReadEntry(const PckEntry& entry, ByteBuffer* buffer) {
-  if (!file_) return PckStatus::kFileOpenError;
+// An entry too large for memory is that entry's failure: no exception leaves
+// ReadEntry, and the next entry can be read as if nothing had happened.
+PckStatus PckArchive::ReadEntry(const PckEntry& entry, ByteBuffer* buffer) try {
+  failure_ = PckFailure{};
+  const std::u16string_view name = EntryNameView(entry.name);
+  if (!file_) return Fail(PckStatus::kFileOpenError, std::u16string(name), u"no package open");
   // Stored bytes beyond the end of the package, or a size no stream of that length
   // can reach, mean a damaged package: refuse before allocating anything for it.
   if (static_cast<int64_t>(entry.offset) + entry.storedSize > fileSize_) {
-    return PckStatus::kZlibError;
+    return Fail(PckStatus::kZlibError, std::u16string(name),
+                u"damaged data (stored beyond the end of the package)");
   }
-  if (!StoredSizeCanHold(entry.storedSize, entry.dataSize)) return PckStatus::kZlibError;
+  if (!StoredSizeCanHold(entry.storedSize, entry.dataSize)) {
+    return Fail(PckStatus::kZlibError, std::u16string(name),
+                u"damaged data (sizes that no stored form can have)");
+  }
   ResizeForOverwrite(&stored_, entry.storedSize);
   if (ReadAt(entry.offset, stored_.data(), entry.storedSize) != entry.storedSize) {
-    return PckStatus::kZlibError;
+    return Fail(PckStatus::kZlibError, std::u16string(name), u"cannot read the stored bytes");
   }
   // The decoded bytes replace whatever the caller's buffer held.
   ResizeForOverwrite(buffer, entry.dataSize);
-  return DecompressBlockBounded(stored_.data(), entry.storedSize, buffer, kMaxAppendBytes);
+  const PckStatus status =
+      DecompressBlockBounded(stored_.data(), entry.storedSize, buffer, kMaxAppendBytes);
+  if (IsError(status)) return Fail(status, std::u16string(name), u"damaged data (zlib)");
+  return status;
+} catch (const std::bad_alloc&) {
+  // What was held for this entry is let go, so that the next ones find the room.
+  ByteBuffer().swap(stored_);
+  return Fail(PckStatus::kFileOperationError, std::u16string(EntryNameView(entry.name)), kNoMemory);
 }

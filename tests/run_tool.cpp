@@ -10,15 +10,17 @@
 #include <windows.h>
 
 #include <optional>
+#include <thread>
 #include <utility>
 #else
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #endif
@@ -68,35 +70,28 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     line.push_back(L' ');
     AppendQuoted(Wide(arg), &line);
   }
+  EXPECT_EQ(0u, options.addressSpaceLimit) << "no address-space limit on Windows";
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE readEnd = nullptr;
   HANDLE writeEnd = nullptr;
   if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return {};
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  HANDLE errorReadEnd = nullptr;
+  HANDLE errorWriteEnd = nullptr;
+  if (!CreatePipe(&errorReadEnd, &errorWriteEnd, &inherit, 0)) {
+    CloseHandle(readEnd);
+    CloseHandle(writeEnd);
+    return {};
+  }
+  SetHandleInformation(errorReadEnd, HANDLE_FLAG_INHERIT, 0);
   HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, 0, nullptr);
-  // Standard error goes to a file of its own, read once the child has ended.
-  wchar_t tempDir[MAX_PATH + 1];
-  wchar_t errPath[MAX_PATH + 1];
-  HANDLE errFile = INVALID_HANDLE_VALUE;
-  if (GetTempPathW(MAX_PATH + 1, tempDir) != 0 &&
-      GetTempFileNameW(tempDir, L"qer", 0, errPath) != 0) {
-    errFile =
-        CreateFileW(errPath, GENERIC_READ | GENERIC_WRITE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS,
-                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  }
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = input;
   startup.hStdOutput = writeEnd;
-  // Should no file be had, the diagnostics are dropped: never mixed with the output.
-  HANDLE errNul = errFile != INVALID_HANDLE_VALUE
-                      ? INVALID_HANDLE_VALUE
-                      : CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    &inherit, OPEN_EXISTING, 0, nullptr);
-  startup.hStdError = errFile != INVALID_HANDLE_VALUE ? errFile : errNul;
+  startup.hStdError = errorWriteEnd;
   PROCESS_INFORMATION process = {};
   const std::wstring cwd = options.cwd.empty() ? std::wstring() : options.cwd.wstring();
   // The child inherits the environment: the settings are made for the start only.
@@ -118,28 +113,32 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     SetEnvironmentVariableW(name.c_str(), value ? value->c_str() : nullptr);
   }
   CloseHandle(writeEnd);
+  CloseHandle(errorWriteEnd);
   if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
-  if (errNul != INVALID_HANDLE_VALUE) CloseHandle(errNul);
   RunResult result;
   if (!started) {
     CloseHandle(readEnd);
-    if (errFile != INVALID_HANDLE_VALUE) CloseHandle(errFile);
+    CloseHandle(errorReadEnd);
     return result;
   }
+  // Standard error is read on a thread of its own, so that neither pipe fills up
+  // and stalls the tool.
+  std::thread errorReader([&] {
+    char buffer[4096];
+    DWORD got = 0;
+    while (::ReadFile(errorReadEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+      result.err.append(buffer, got);
+    }
+  });
   char buffer[4096];
   DWORD got = 0;
   while (::ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0) {
     result.out.append(buffer, got);
   }
+  errorReader.join();
   CloseHandle(readEnd);
+  CloseHandle(errorReadEnd);
   WaitForSingleObject(process.hProcess, INFINITE);
-  if (errFile != INVALID_HANDLE_VALUE) {
-    SetFilePointer(errFile, 0, nullptr, FILE_BEGIN);
-    while (::ReadFile(errFile, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-      result.err.append(buffer, got);
-    }
-    CloseHandle(errFile);
-  }
   DWORD code = 0;
   if (GetExitCodeProcess(process.hProcess, &code)) result.exitCode = static_cast<int>(code);
   CloseHandle(process.hThread);
@@ -150,35 +149,40 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
 #else
 
 RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options) {
-  int pipes[2];
-  if (pipe(pipes) != 0) return {};
-  // Standard error goes to a file of its own, read once the child has ended, or to
-  // a pseudo-terminal, whose output waits in it until then.
-  FILE* errFile = nullptr;
-  int terminal = -1;
-  int terminalSide = -1;
+  int out[2];
+  int err[2] = {-1, -1};
+  if (pipe(out) != 0) return {};
   if (options.stderrTerminal) {
-    terminal = posix_openpt(O_RDWR | O_NOCTTY);
-    if (terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0) {
-      terminalSide = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+    // A pseudo-terminal: the tool's side is a terminal, read here like the pipe.
+    err[0] = posix_openpt(O_RDWR | O_NOCTTY);
+    if (err[0] >= 0 && grantpt(err[0]) == 0 && unlockpt(err[0]) == 0) {
+      err[1] = open(ptsname(err[0]), O_RDWR | O_NOCTTY);
     }
-    EXPECT_LE(0, terminalSide) << "no pseudo-terminal";
-  } else {
-    errFile = std::tmpfile();
+  } else if (pipe(err) != 0) {
+    err[0] = err[1] = -1;
+  }
+  if (err[1] < 0) {
+    ADD_FAILURE() << "no pipe or pseudo-terminal for standard error";
+    for (int fd : {out[0], out[1], err[0]}) {
+      if (fd >= 0) close(fd);
+    }
+    return {};
   }
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(pipes[1], 1);
-    if (errFile) dup2(fileno(errFile), 2);
-    if (terminalSide >= 0) dup2(terminalSide, 2);
-    close(pipes[0]);
-    close(pipes[1]);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
     for (const std::string& setting : options.env) putenv(strdup(setting.c_str()));
     if (options.fileSizeLimit != 0) {
       signal(SIGXFSZ, SIG_IGN);
       struct rlimit limit = {options.fileSizeLimit, options.fileSizeLimit};
       setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (options.addressSpaceLimit != 0) {
+      struct rlimit limit = {options.addressSpaceLimit, options.addressSpaceLimit};
+      setrlimit(RLIMIT_AS, &limit);
     }
     std::vector<char*> argv;
     std::string binary = QUILLO_BINARY;
@@ -189,26 +193,36 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     execv(binary.c_str(), argv.data());
     _exit(127);
   }
-  close(pipes[1]);
-  if (terminalSide >= 0) close(terminalSide);
+  close(out[1]);
+  close(err[1]);
   RunResult result;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(pipes[0], buffer, sizeof buffer)) > 0) result.out.append(buffer, got);
-  close(pipes[0]);
+  // Both streams are read as they come, so that neither pipe fills up and stalls the tool.
+  struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* into[2] = {&result.out, &result.err};
+  int open = 2;
+  while (open > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[4096];
+      const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+      if (got > 0) {
+        into[i]->append(buffer, static_cast<size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  for (const struct pollfd& fd : fds) {
+    if (fd.fd >= 0) close(fd.fd);
+  }
   int status = 0;
   waitpid(pid, &status, 0);
-  if (errFile) {
-    std::rewind(errFile);
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, errFile)) > 0) result.err.append(buffer, n);
-    std::fclose(errFile);
-  }
-  if (terminal >= 0) {
-    // Reads end with EIO once the child's side is closed and the output taken.
-    while ((got = read(terminal, buffer, sizeof buffer)) > 0) result.err.append(buffer, got);
-    close(terminal);
-  }
   if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;

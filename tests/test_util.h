@@ -215,19 +215,20 @@ class TempDirTest : public ::testing::Test {
 
 struct RunResult {
   std::string out;    // stdout bytes
-  std::string err;    // stderr bytes (never a terminal, so no progress lines)
+  std::string err;    // stderr bytes
   int exitCode = -1;  // -1 when killed by a signal
   int signal = 0;
 };
 
 // Options for running the tool in a child process.
 struct RunOptions {
-  fs::path cwd;                  // empty: the current directory
-  uint64_t fileSizeLimit = 0;    // non-zero: RLIMIT_FSIZE, with SIGXFSZ ignored (writes fail
-                                 // EFBIG); Linux only, where a test asks for it
-  std::vector<std::string> env;  // "NAME=value" set in the child's environment
-  bool stderrTerminal = false;   // standard error is a terminal (a pseudo-terminal whose
-                                 // output lands in RunResult::err); Linux only
+  fs::path cwd;                    // empty: the current directory
+  uint64_t fileSizeLimit = 0;      // non-zero: RLIMIT_FSIZE, with SIGXFSZ ignored (writes fail
+                                   // EFBIG); Linux only, where a test asks for it
+  std::vector<std::string> env;    // "NAME=value" set in the child's environment
+  uint64_t addressSpaceLimit = 0;  // non-zero: RLIMIT_AS in bytes; Linux only
+  bool stderrTerminal = false;     // standard error is a terminal (a pseudo-terminal whose
+                                   // output lands in RunResult::err); Linux only
 };
 
 // Whether RunOptions::fileSizeLimit can be honoured here (Linux only: Windows has

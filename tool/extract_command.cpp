@@ -1,4 +1,5 @@
 // extract_command.cpp - writes every entry below "<package>.files", with an optional log.
+#include <new>
 #include <unordered_set>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "host/host.h"
 #include "names.h"
 #include "options.h"
+#include "pending_file.h"
 
 namespace {
 
@@ -36,12 +38,56 @@ class KnownDirectories {
   std::unordered_set<std::u16string> withParents_;  // known together with their parents
 };
 
-// WriteOutputFile, remembering in `known` which directories exist.
-int WriteFileBelow(const std::u16string& path, uint32_t size, const uint8_t* data,
-                   KnownDirectories* known) {
+// Writes `size` bytes to the file just made and closes it. On failure the system's
+// reason goes to *reason; the caller removes the file.
+bool WriteAndClose(host::File& file, const uint8_t* data, uint32_t size, std::u16string* reason) {
+  if (size != 0 && file.Write(data, size) != size) {
+    *reason = host::LastErrorText();
+    file.Close();
+    return false;
+  }
+  if (!file.Close()) {
+    *reason = host::LastErrorText();
+    return false;
+  }
+  return true;
+}
+
+// Replaces what is at `path` whole: the bytes go to a temporary file beside it,
+// which is renamed over it once complete, so a failure leaves the old file as it
+// was. A link at `path` is replaced, never written through.
+bool ReplaceWhole(const std::u16string& path, uint32_t size, const uint8_t* data,
+                  std::u16string* reason) {
+  if (!host::MayReplaceFile(path)) {
+    *reason = host::LastErrorText();
+    return false;
+  }
+  PendingFile pending;
+  if (!pending.Begin(path)) {
+    *reason = pending.reason();
+    return false;
+  }
+  if (size != 0 && pending.file()->Write(data, size) != size) {
+    *reason = host::LastErrorText();
+    pending.Abandon();
+    return false;
+  }
+  if (!pending.Commit()) {
+    *reason = pending.reason();
+    return false;
+  }
+  return true;
+}
+
+// WriteOutputFile, remembering in `known` which directories exist. A file is never
+// left cut: a target that does not exist is made new and written directly (removed
+// again when a write fails, or when the process is interrupted meanwhile); one that
+// exists is replaced whole through a temporary file beside it.
+bool WriteFileBelow(const std::u16string& path, uint32_t size, const uint8_t* data,
+                    KnownDirectories* known, std::u16string* reason) {
   host::Host& h = host::Host::Current();
-  auto file = h.OpenFile(path, host::OpenMode::kWrite);
-  if (!file) {
+  auto file = h.OpenFile(path, host::OpenMode::kCreateNew);
+  if (!file && !host::LastErrorMeansExists()) {
     // Create the missing directories from the left; the last part is the file.
     std::u16string prefix;
     for (size_t i = 0; i < path.size(); ++i) {
@@ -53,19 +99,50 @@ int WriteFileBelow(const std::u16string& path, uint32_t size, const uint8_t* dat
         if (known) known->Add(prefix);
       }
     }
-    file = h.OpenFile(path, host::OpenMode::kWrite);
-    if (!file) return -1;
+    file = h.OpenFile(path, host::OpenMode::kCreateNew);
+  }
+  if (!file) {
+    if (!host::LastErrorMeansExists()) {
+      *reason = host::LastErrorText();
+      return false;
+    }
+    if (known) known->AddParentsOf(path);
+    return ReplaceWhole(path, size, data, reason);
   }
   if (known) known->AddParentsOf(path);
-  const bool written = file->Write(data, size) == size;
-  const bool closed = file->Close();
-  return written && closed ? 0 : -1;
+  host::RemoveOnInterrupt(path);
+  const bool written = WriteAndClose(*file, data, size, reason);
+  if (!written) h.RemoveFile(path);
+  host::ForgetOnInterrupt(path);
+  return written;
+}
+
+// Why a name that StaysBelowRoot refuses is not written.
+std::u16string_view RefusalReason(std::u16string_view name) {
+  if (name.empty()) return u"an entry without a name is not written";
+  if constexpr (host::kWindowsNames) {
+    // Refused for leading out, or else for a component Windows would not keep.
+    const char16_t first = static_cast<char16_t>(name[0] | 0x20);  // a letter in lower case
+    bool leadsOut = name[0] == u'\\' || name[0] == u'/' ||
+                    (name.size() >= 2 && name[1] == u':' && first >= u'a' && first <= u'z');
+    size_t start = 0;
+    while (!leadsOut && start <= name.size()) {
+      size_t end = name.find(u'\\', start);
+      if (end == std::u16string_view::npos) end = name.size();
+      leadsOut = name.substr(start, end - start) == u"..";
+      start = end + 1;
+    }
+    if (!leadsOut) return u"no plain file name on this system";
+  }
+  return u"leads out of the output folder";
 }
 
 }  // namespace
 
-int WriteOutputFile(const std::u16string& path, uint32_t size, const uint8_t* data) {
-  return WriteFileBelow(path, size, data, nullptr);
+int WriteOutputFile(const std::u16string& path, uint32_t size, const uint8_t* data,
+                    std::u16string* reason) {
+  std::u16string ignored;
+  return WriteFileBelow(path, size, data, nullptr, reason ? reason : &ignored) ? 0 : -1;
 }
 
 void AppendLogLine(const PckEntry& entry) {
@@ -109,6 +186,7 @@ int ExtractAll(PckArchive& archive, const std::u16string& root, ExtractChoice* c
   KnownDirectories known;
   ByteBuffer buffer;
   std::u16string target;
+  std::u16string reason;
   int32_t n = 1;
   size_t index = 0;
   for (const PckEntry& entry : entries) {
@@ -119,31 +197,34 @@ int ExtractAll(PckArchive& archive, const std::u16string& root, ExtractChoice* c
     status = archive.ReadEntry(entry, &buffer);
     if (IsError(status)) {
       PrintFormat(u" %s : %s\n", {StatusText(status), name});
-      if (choice) {
-        ++choice->failures;
-        PrintDiagnostic(name, StatusText(status));
-      }
+      if (choice) ++choice->failures;
+      PrintDiagnostic(archive.failure().subject, archive.failure().reason);
       continue;
     }
     if (!StaysBelowRoot(name)) {
       PrintFormat(u" file operation error : %s\n", {name});
-      if (choice) {
-        ++choice->failures;
-        PrintDiagnostic(name, u"leads out of the output folder");
-      }
+      if (choice) ++choice->failures;
+      PrintDiagnostic(name, RefusalReason(name));
       continue;
     }
-    target = root;
-    for (char16_t c : name) target.push_back(c == u'\\' ? host::kPathSeparator : c);
-    // A stream that ended early leaves the buffer short; the file still gets
-    // dataSize bytes, the missing ones zero.
-    if (buffer.size() < entry.dataSize) buffer.resize(entry.dataSize);
-    if (WriteFileBelow(target, entry.dataSize, buffer.data(), &known) != 0) {
-      PrintFormat(u" file operation error : %s\n", {name});
-      if (choice) {
-        ++choice->failures;
-        PrintDiagnostic(target, StatusText(PckStatus::kFileOperationError));
+    try {
+      target = root;
+      for (char16_t c : name) target.push_back(c == u'\\' ? host::kPathSeparator : c);
+      // A stream that ended early leaves the buffer short; the file still gets
+      // dataSize bytes, the missing ones zero.
+      if (buffer.size() < entry.dataSize) buffer.resize(entry.dataSize);
+      if (!WriteFileBelow(target, entry.dataSize, buffer.data(), &known, &reason)) {
+        PrintFormat(u" file operation error : %s\n", {name});
+        if (choice) ++choice->failures;
+        PrintDiagnostic(target, reason);
       }
+    } catch (const std::bad_alloc&) {
+      // Like an entry too large to read: this entry fails, the next ones go on.
+      ByteBuffer().swap(buffer);
+      status = PckStatus::kFileOperationError;
+      PrintFormat(u" %s : %s\n", {StatusText(status), name});
+      if (choice) ++choice->failures;
+      PrintDiagnostic(name, u"not enough memory");
     }
   }
   return static_cast<int>(status);

@@ -9,6 +9,7 @@ bool MountPackage(PckArchive* archive) {
   const PckStatus status = archive->Open(*toolOptions.packagePath);
   if (IsError(status)) {
     PrintFormat(u"%s\n", {StatusText(status)});
+    PrintDiagnostic(archive->failure().subject, archive->failure().reason);
     return false;
   }
   Print(u"done.\n");

@@ -32,11 +32,14 @@ inline constexpr bool kWindowsNames = true;
 inline constexpr bool kWindowsNames = false;
 #endif
 
-// How a file is opened; the three modes the package tool uses.
+// How a file is opened.
 enum class OpenMode {
-  kRead,    // existing file, read only ("rb")
-  kWrite,   // created or truncated, write only ("wb")
-  kAppend,  // created if missing, every write goes to the end ("a", untranslated here)
+  kRead,       // existing file, read only ("rb")
+  kWrite,      // created or truncated, write only ("wb")
+  kAppend,     // created if missing, every write goes to the end ("a", untranslated here)
+  kCreateNew,  // a new file, write only; fails when anything (a file, a folder, a link,
+               // even a dangling one) is at the path already: never opens an old file
+               // and never follows a link. LastErrorMeansExists() tells that case apart.
 };
 
 // Identity of a file or directory (device and inode, or volume and file index).
@@ -215,6 +218,20 @@ class HostWrapper : public Host {
  protected:
   Host& target_;
 };
+
+// --- Writing beside what is there (extracted files, the list file) ----------------
+
+// True when the last failed call of this thread failed because something already
+// was at the path (a file, a folder or a link), as OpenMode::kCreateNew does. Only
+// meaningful right after the failing call, like LastErrorText.
+bool LastErrorMeansExists();
+
+// True when a finished file may be renamed over whatever is at `path`, looked at
+// without following a link: nothing, a link (the link is what gets replaced) or a
+// file that the process may write. False for a folder and for a file the process
+// may not write (read-only), which an open for writing would refuse as well;
+// LastErrorText then tells why.
+bool MayReplaceFile(const std::u16string& path);
 
 // --- Text encodings -------------------------------------------------------------
 

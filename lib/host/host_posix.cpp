@@ -293,6 +293,9 @@ class PosixHost final : public Host {
     int flags = O_CLOEXEC | O_NONBLOCK;
     if (mode == OpenMode::kWrite) {
       flags |= O_WRONLY | O_CREAT | O_TRUNC;
+    } else if (mode == OpenMode::kCreateNew) {
+      // O_EXCL fails on any name that exists, a link included, and never follows one.
+      flags |= O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
     } else if (mode == OpenMode::kAppend) {
       flags |= O_WRONLY | O_CREAT | O_APPEND;
     } else {
@@ -305,8 +308,12 @@ class PosixHost final : public Host {
     const int fd = open(NativePath(path).c_str(), flags, 0666);
     if (fd < 0) return nullptr;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const bool described = fstat(fd, &st) == 0;
+    if (!described || !S_ISREG(st.st_mode)) {
+      // The reason given is the kind of file, not whatever close leaves behind.
+      const int reason = !described ? errno : S_ISDIR(st.st_mode) ? EISDIR : ENXIO;
       close(fd);
+      errno = reason;
       return nullptr;
     }
     return std::make_unique<PosixFile>(fd, st);
@@ -712,6 +719,22 @@ void DeferInterrupts(bool hold) {
   sigemptyset(&signals);
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, signal);
   pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &signals, nullptr);
+}
+
+// --- Writing beside what is there ------------------------------------------------
+
+bool LastErrorMeansExists() { return errno == EEXIST; }
+
+bool MayReplaceFile(const std::u16string& path) {
+  const std::string native = NativePath(path);
+  struct stat st;
+  if (lstat(native.c_str(), &st) != 0) return errno == ENOENT;
+  if (S_ISLNK(st.st_mode)) return true;
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
+  return access(native.c_str(), W_OK) == 0;
 }
 
 std::u16string LastErrorText() {

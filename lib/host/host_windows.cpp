@@ -136,13 +136,38 @@ class ScopedFind {
   HANDLE handle_;
 };
 
+// A new file at `path`, opened for writing as a runtime stream ("wb"); null when
+// anything is there already (ERROR_FILE_EXISTS) or it cannot be made. CREATE_NEW
+// never opens an existing file and never follows a link. FILE_SHARE_DELETE lets the
+// interruption handler remove the file while it is still being written.
+FILE* CreateNewStream(const std::wstring& path) {
+  const HANDLE handle =
+      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
+  FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
+  if (!stream) {
+    const DWORD error = GetLastError();
+    if (fd < 0) {
+      CloseHandle(handle);
+    } else {
+      _close(fd);
+    }
+    DeleteFileW(path.c_str());
+    SetLastError(error);
+  }
+  return stream;
+}
+
 class WindowsHost final : public Host {
  public:
   std::unique_ptr<File> OpenFile(const std::u16string& path, OpenMode mode) override {
     const wchar_t* flags = mode == OpenMode::kRead    ? L"rb"
                            : mode == OpenMode::kWrite ? L"wb"
                                                       : L"ab";
-    FILE* stream = _wfopen(NativePath(path).c_str(), flags);
+    FILE* stream = mode == OpenMode::kCreateNew ? CreateNewStream(NativePath(path))
+                                                : _wfopen(NativePath(path).c_str(), flags);
     if (!stream) return nullptr;
     // Only files on disk are opened, as on POSIX only regular files: a device name
     // (NUL, CON, COM1, ... with any extension, in any folder) opens the device, so a
@@ -680,6 +705,27 @@ void ForgetOnInterrupt(const std::u16string& path) {
 
 // --- Repack ---
 void DeferInterrupts(bool hold) { g_interruptsDeferred.store(hold); }
+
+// --- Writing beside what is there ------------------------------------------------
+
+bool LastErrorMeansExists() {
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+}
+
+bool MayReplaceFile(const std::u16string& path) {
+  const DWORD attributes = GetFileAttributesW(NativePath(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return true;  // a link: it is replaced
+  if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  return true;
+}
 
 std::u16string LastErrorText() {
   const DWORD code = GetLastError();
