@@ -15,10 +15,10 @@ bool PendingFile::Begin(const std::u16string& target) {
   return true;
 }
 
-bool PendingFile::Commit() {
+bool PendingFile::Commit(bool durable) {
   if (!file_) return false;
   host::Host& h = host::Host::Current();
-  bool ok = file_->Sync();
+  bool ok = durable ? file_->Sync() : file_->Flush();
   if (!ok) reason_ = host::LastErrorText();
   if (!file_->Close() && ok) {
     ok = false;

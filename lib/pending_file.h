@@ -31,8 +31,12 @@ class PendingFile {
 
   // Flushes the file to stable storage, closes it and renames it over the target.
   // False when any step fails: the temporary file is then removed, the target is
-  // as it was, and reason() tells what went wrong.
-  [[nodiscard]] bool Commit();
+  // as it was, and reason() tells what went wrong. With `durable` false the bytes
+  // are handed to the system but not waited for on the disk: the rename is still
+  // one step, so no reader ever sees a cut file, but a power failure may leave
+  // either version (for many small files that the user can write again, such as
+  // an extraction, where a wait per file would cost far more than the writing).
+  [[nodiscard]] bool Commit(bool durable = true);
 
   // Closes and removes the temporary file, if one is pending. The target is not
   // touched.

@@ -72,7 +72,9 @@ bool ReplaceWhole(const std::u16string& path, uint32_t size, const uint8_t* data
     pending.Abandon();
     return false;
   }
-  if (!pending.Commit()) {
+  // Replaced in one step; not waited for on the disk, as a file written in place
+  // was not either: a wait per file would make a second extraction many times slower.
+  if (!pending.Commit(/*durable=*/false)) {
     *reason = pending.reason();
     return false;
   }
