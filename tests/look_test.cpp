@@ -459,6 +459,7 @@ TEST_F(LookTest, HelpNamesEveryOptionAndVersionTheVersions) {
   EXPECT_LE(Lines(help.out).size(), 24u);  // one screen
   EXPECT_EQ("", help.err);
   EXPECT_EQ(help.out, Run({"--ls", "--help", "game.pck"}, 0).out);
+  EXPECT_EQ(help.out, Run({"--ls", "--test", "--help"}, 0).out);
 
   const RunResult version = Run({"--version"}, 0);
   EXPECT_EQ(

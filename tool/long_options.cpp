@@ -141,14 +141,17 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
   bool help = false;
   bool version = false;
   bool optionsEnded = false;
+  // Two commands are an error unless --help or --version takes their place.
+  std::u16string twoCommands;
   auto setCommand = [&](Command command) {
     if (options->command != Command::kNone && options->command != command) {
-      *error = std::u16string(CommandName(options->command)) + u" and " + CommandName(command) +
-               u": give one command only";
-      return false;
+      if (twoCommands.empty()) {
+        twoCommands = std::u16string(CommandName(options->command)) + u" and " +
+                      CommandName(command) + u": give one command only";
+      }
+      return;
     }
     options->command = command;
-    return true;
   };
   for (size_t i = 1; i < args.size(); ++i) {
     const std::u16string& arg = args[i];
@@ -164,7 +167,7 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
       // The original's options: the letter is the second character.
       const char16_t letter = arg.size() > 1 ? arg[1] : 0;
       if (letter == u'x') {
-        if (!setCommand(Command::kExtract)) return false;
+        setCommand(Command::kExtract);
       } else if (letter == u'd') {
         options->logEntries = true;
       } else {
@@ -207,7 +210,7 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
     } else if (option->command == Command::kVersion) {
       version = true;
     } else if (option->command != Command::kNone) {
-      if (!setCommand(option->command)) return false;
+      setCommand(option->command);
     } else if (name == u"json") {
       options->json = true;
     } else if (name == u"include") {
@@ -229,6 +232,10 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
   if (help || version) {
     options->command = help ? Command::kHelp : Command::kVersion;
     return true;
+  }
+  if (!twoCommands.empty()) {
+    *error = twoCommands;
+    return false;
   }
   const Command command = options->command;
   if (command == Command::kNone) {
