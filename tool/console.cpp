@@ -158,8 +158,6 @@ void BeginDataRun() {
 
 void PrintData(std::u16string_view text) { host::WriteConsole(text); }
 
-bool InDataRun() { return g_dataRun; }
-
 void EndProgress() {
   if (!g_progressShown) return;
   host::WriteErrorText(std::u16string(78, u' ') + u"\r");

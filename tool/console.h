@@ -61,7 +61,6 @@ void PrintUsage();
 // its line on standard error, only when that is a terminal and at most a few
 // times a second. EndProgress wipes the line drawn last, if any.
 void BeginDataRun();
-bool InDataRun();
 void EndProgress();
 // Writes a data run's text (a listing, the help) to standard output, in the
 // console's encoding, as Print does outside data runs.
