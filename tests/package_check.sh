@@ -38,7 +38,7 @@ echo "deb: ok"
 
 echo "== $zip"
 unzip -q "$zip" -d "$work/zip"
-exe="$work/zip/quillo-${version}-win64/quillo.exe"
+exe="$work/zip/quillo.exe"
 for f in README.md LICENSE CHANGELOG.md quillo.txt; do [ -f "$(dirname "$exe")/$f" ]; done
 export WINEPREFIX="$work/wine" WINEDEBUG=-all
 wineboot -i >/dev/null 2>&1 || true
