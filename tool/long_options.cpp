@@ -12,19 +12,6 @@ namespace {
 
 using Command = LongOptions::Command;
 
-// The original's rule for what is an option: '-' always; '/' on Windows, and on
-// POSIX hosts, where '/' begins every absolute path, only "/" and "/x".
-bool IsOriginalOption(const std::u16string& arg) {
-  if (arg.empty()) return false;
-  if (arg[0] == u'-') return true;
-  if (arg[0] != u'/') return false;
-#ifdef _WIN32
-  return true;
-#else
-  return arg.size() <= 2;
-#endif
-}
-
 bool IsLong(const std::u16string& arg) {
   return arg.size() >= 2 && arg[0] == u'-' && arg[1] == u'-';
 }
@@ -130,7 +117,7 @@ bool HasLongOption(const std::vector<std::u16string>& args) {
     const std::u16string& arg = args[i];
     if (IsLong(arg)) return true;
     // "-c" and "-z" take the next argument as their value, whatever it is.
-    if (IsOriginalOption(arg) && arg.size() > 1 && (arg[1] == u'c' || arg[1] == u'z')) ++i;
+    if (IsOption(arg) && arg.size() > 1 && (arg[1] == u'c' || arg[1] == u'z')) ++i;
   }
   return false;
 }
@@ -155,7 +142,7 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
   };
   for (size_t i = 1; i < args.size(); ++i) {
     const std::u16string& arg = args[i];
-    if (optionsEnded || !IsOriginalOption(arg)) {
+    if (optionsEnded || !IsOption(arg)) {
       operands.push_back(&arg);
       continue;
     }

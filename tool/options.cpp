@@ -5,10 +5,6 @@
 
 ToolOptions toolOptions;
 
-namespace {
-
-// An argument that begins with '-' is an option. '/' begins one too, except that
-// on POSIX hosts it begins every absolute path: there only "/" and "/x" count.
 bool IsOption(const std::u16string& arg) {
   if (arg.empty()) return false;
   if (arg[0] == u'-') return true;
@@ -19,6 +15,8 @@ bool IsOption(const std::u16string& arg) {
   return arg.size() <= 2;
 #endif
 }
+
+namespace {
 
 bool IsBlank(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
 

@@ -27,6 +27,11 @@ struct ToolOptions {
 // The record the entry point fills and the commands read.
 extern ToolOptions toolOptions;
 
+// The original's rule for what is an option: an argument that begins with '-'; one
+// that begins with '/' too, except that on POSIX hosts, where '/' begins every
+// absolute path, only "/" and "/x" (two characters at most) count.
+bool IsOption(const std::u16string& arg);
+
 // Walks arguments 1 to argc-1 and fills toolOptions. Returns 0. The arguments must
 // outlive toolOptions, which refers to them.
 int ParseOptions(int argc, const std::u16string* argv);

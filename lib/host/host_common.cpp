@@ -1,5 +1,11 @@
 // host_common.cpp - the parts of the host layer that are the same on every platform.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <random>
+
 #include "host/host.h"
+#include "host/host_shared.h"
 
 namespace host {
 
@@ -87,6 +93,72 @@ std::u16string Utf8ToUtf16(std::string_view text) {
     i += length;
   }
   return out;
+}
+
+namespace {
+
+// The code page 936 form of `text`, escaped bytes written as their bytes, without
+// looking at how it reads back; false at the first character without a form, `out`
+// then holding the form of those before it. *escapes tells whether an escaped
+// byte was written.
+bool EncodeCp936(std::u16string_view text, std::string* out, bool* escapes) {
+  out->clear();
+  *escapes = false;
+  size_t i = 0;
+  while (i < text.size()) {
+    if (IsEscapedByte(text[i])) {
+      out->push_back(static_cast<char>(text[i] - 0xDC00));
+      *escapes = true;
+      ++i;
+      continue;
+    }
+    // A run up to the next escaped byte; a surrogate pair is one character.
+    size_t end = i;
+    while (end < text.size() && !IsEscapedByte(text[end]))
+      end += IsSurrogatePair(text, end) ? 2 : 1;
+    if (!EncodeCp936Run(text.substr(i, end - i), out)) return false;
+    i = end;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool Utf16ToCp936(std::u16string_view text, std::string* out) {
+  bool escapes = false;
+  const bool complete = EncodeCp936(text, out, &escapes);
+  // Only a form that reads back as the text counts: an escaped byte may pair with
+  // the byte after it, or be a character by itself, when read back.
+  if (!escapes && kCp936RunsReadBack) return complete;
+  if (complete && Cp936ToUtf16(*out) == text) return true;
+  // The longest head of the text whose form reads back is kept.
+  std::string part;
+  std::string kept;
+  for (size_t end = 0; end < text.size();) {
+    end += IsSurrogatePair(text, end) ? 2 : 1;
+    const std::u16string_view head = text.substr(0, end);
+    if (!EncodeCp936(head, &part, &escapes) || Cp936ToUtf16(part) != head) break;
+    kept.swap(part);
+  }
+  *out = std::move(kept);
+  return false;
+}
+
+std::u16string TemporaryName(const std::u16string& path) {
+  // Seeded per thread from the system's randomness, the clock and the thread's own
+  // storage, so two processes or threads do not walk the same names.
+  thread_local uint64_t salt = 0;
+  thread_local std::mt19937_64 random(
+      std::random_device{}() ^ reinterpret_cast<uintptr_t>(&salt) ^
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  const size_t slash = path.find_last_of(kWindowsNames ? u"\\/:" : u"/");
+  const size_t start = slash == std::u16string::npos ? 0 : slash + 1;
+  size_t keep = std::min<size_t>(path.size() - start, 60);
+  if (keep > 0 && path[start + keep - 1] >= 0xD800 && path[start + keep - 1] <= 0xDBFF) --keep;
+  std::u16string name = path.substr(0, start + keep) + u".";
+  uint64_t bits = random();
+  for (int i = 0; i < 8; ++i, bits >>= 4) name.push_back(u"0123456789abcdef"[bits & 15]);
+  return name + u".tmp";
 }
 
 }  // namespace host

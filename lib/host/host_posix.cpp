@@ -30,6 +30,7 @@
 #include <random>
 
 #include "host/host.h"
+#include "host/host_shared.h"
 
 namespace host {
 
@@ -269,22 +270,6 @@ bool MoveAcrossVolumes(const std::string& from, const std::string& to) {
   }
   unlink(from.c_str());
   return true;
-}
-
-// A name beside `path` for a temporary file: its name (cut to 60 units, so the
-// whole stays within the file system's limit), a dot, a random part and ".tmp".
-std::u16string TemporaryName(const std::u16string& path) {
-  thread_local std::mt19937_64 random(
-      std::random_device{}() ^ static_cast<uint64_t>(getpid()) ^
-      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-  const size_t slash = path.rfind(u'/');
-  const size_t start = slash == std::u16string::npos ? 0 : slash + 1;
-  size_t keep = std::min<size_t>(path.size() - start, 60);
-  if (keep > 0 && path[start + keep - 1] >= 0xD800 && path[start + keep - 1] <= 0xDBFF) --keep;
-  std::u16string name = path.substr(0, start + keep) + u".";
-  uint64_t bits = random();
-  for (int i = 0; i < 8; ++i, bits >>= 4) name.push_back(u"0123456789abcdef"[bits & 15]);
-  return name + u".tmp";
 }
 
 class PosixHost final : public Host {
@@ -620,19 +605,6 @@ Converter& ToCp936() {
   return converter;
 }
 
-char16_t EscapedByte(unsigned char byte) {
-  return byte >= 0x80 ? static_cast<char16_t>(0xDC00 + byte) : u'\uFFFD';
-}
-
-bool IsEscapedByte(char16_t c) { return c >= kFirstEscapedByte && c <= kLastEscapedByte; }
-
-bool IsSurrogatePair(std::u16string_view text, size_t i) {
-  return text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-         text[i + 1] <= 0xDFFF;
-}
-
-// Appends the code page 936 form of `text`, which holds no escaped byte; false at
-// the first character without one, the form of those before it appended.
 bool EncodeRun(std::u16string_view text, std::string* out) {
   Converter& converter = ToCp936();
   if (!converter.ok()) return false;
@@ -651,31 +623,6 @@ bool EncodeRun(std::u16string_view text, std::string* out) {
   const size_t result = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
   out->append(bytes.data(), bytes.size() - outLeft);
   return result != static_cast<size_t>(-1) && inLeft == 0;
-}
-
-// The code page 936 form of `text`, escaped bytes written as their bytes, without
-// looking at how it reads back; false at the first character without a form, `out`
-// then holding the form of those before it. *escapes tells whether an escaped
-// byte was written.
-bool EncodeCp936(std::u16string_view text, std::string* out, bool* escapes) {
-  out->clear();
-  *escapes = false;
-  size_t i = 0;
-  while (i < text.size()) {
-    if (IsEscapedByte(text[i])) {
-      out->push_back(static_cast<char>(text[i] - 0xDC00));
-      *escapes = true;
-      ++i;
-      continue;
-    }
-    // A run up to the next escaped byte; a surrogate pair is one character.
-    size_t end = i;
-    while (end < text.size() && !IsEscapedByte(text[end]))
-      end += IsSurrogatePair(text, end) ? 2 : 1;
-    if (!EncodeRun(text.substr(i, end - i), out)) return false;
-    i = end;
-  }
-  return true;
 }
 
 }  // namespace
@@ -784,23 +731,10 @@ std::u16string Cp936ToUtf16(std::string_view bytes) {
   return out;
 }
 
-bool Utf16ToCp936(std::u16string_view text, std::string* out) {
-  bool escapes = false;
-  const bool complete = EncodeCp936(text, out, &escapes);
-  // Without escaped bytes the conversion is exact both ways. An escaped byte may
-  // pair with the byte after it, or be a character by itself, when read back.
-  if (!escapes || (complete && Cp936ToUtf16(*out) == text)) return complete;
-  std::string part;
-  std::string kept;
-  for (size_t end = 0; end < text.size();) {
-    end += IsSurrogatePair(text, end) ? 2 : 1;
-    const std::u16string_view head = text.substr(0, end);
-    if (!EncodeCp936(head, &part, &escapes) || Cp936ToUtf16(part) != head) break;
-    kept.swap(part);
-  }
-  *out = std::move(kept);
-  return false;
-}
+// iconv converts plain runs exactly both ways.
+const bool kCp936RunsReadBack = true;
+
+bool EncodeCp936Run(std::u16string_view text, std::string* out) { return EncodeRun(text, out); }
 
 void AdviseBulkFill(void* data, size_t size) {
 #ifdef MADV_HUGEPAGE

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "host/host.h"
+#include "host/host_shared.h"
 
 namespace host {
 
@@ -403,20 +404,6 @@ class WindowsHost final : public Host {
     return nullptr;
   }
 
-  // A name beside `path`: its name (cut to 60 units), a dot, a random part, ".tmp".
-  static std::u16string TemporaryName(const std::u16string& path) {
-    thread_local std::mt19937_64 random(
-        std::random_device{}() ^ static_cast<uint64_t>(GetCurrentProcessId()) ^
-        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-    const size_t slash = path.find_last_of(u"\\/:");
-    const size_t start = slash == std::u16string::npos ? 0 : slash + 1;
-    size_t keep = std::min<size_t>(path.size() - start, 60);
-    if (keep > 0 && path[start + keep - 1] >= 0xD800 && path[start + keep - 1] <= 0xDBFF) --keep;
-    std::u16string name = path.substr(0, start + keep) + u".";
-    uint64_t bits = random();
-    for (int i = 0; i < 8; ++i, bits >>= 4) name.push_back(u"0123456789abcdef"[bits & 15]);
-    return name + u".tmp";
-  }
 };
 
 // Files removed when the console interrupts the process. The handler runs on a
@@ -501,17 +488,6 @@ bool IsAssignedPair(unsigned char lead, unsigned char trail) {
   return false;
 }
 
-char16_t EscapedByte(unsigned char byte) {
-  return byte >= 0x80 ? static_cast<char16_t>(0xDC00 + byte) : u'\uFFFD';
-}
-
-bool IsEscapedByte(char16_t c) { return c >= kFirstEscapedByte && c <= kLastEscapedByte; }
-
-bool IsSurrogatePair(std::u16string_view text, size_t i) {
-  return text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-         text[i + 1] <= 0xDFFF;
-}
-
 // Appends the text of `bytes`, which hold only single bytes below 0x81 and assigned
 // pairs. Should the system refuse some character all the same, its bytes are
 // escaped, so that nothing is lost.
@@ -533,8 +509,6 @@ void DecodeRun(std::string_view bytes, std::u16string* out) {
   }
 }
 
-// Appends the code page 936 form of `text`, which holds no escaped byte; false at
-// the first character without one, the form of those before it appended.
 bool EncodeRun(std::u16string_view text, std::string* out) {
   const std::wstring wide = NativePath(text);
   if (wide.size() <= static_cast<size_t>(INT_MAX) &&
@@ -546,31 +520,6 @@ bool EncodeRun(std::u16string_view text, std::string* out) {
     const int length = IsSurrogatePair(text, i) ? 2 : 1;
     if (!EncodeStrict(wide.data() + i, length, out)) return false;
     i += static_cast<size_t>(length);
-  }
-  return true;
-}
-
-// The code page 936 form of `text`, escaped bytes written as their bytes, without
-// looking at how it reads back; false at the first character without a form, `out`
-// then holding the form of those before it. *escapes tells whether an escaped
-// byte was written.
-bool EncodeCp936(std::u16string_view text, std::string* out, bool* escapes) {
-  out->clear();
-  *escapes = false;
-  size_t i = 0;
-  while (i < text.size()) {
-    if (IsEscapedByte(text[i])) {
-      out->push_back(static_cast<char>(text[i] - 0xDC00));
-      *escapes = true;
-      ++i;
-      continue;
-    }
-    // A run up to the next escaped byte; a surrogate pair is one character.
-    size_t end = i;
-    while (end < text.size() && !IsEscapedByte(text[end]))
-      end += IsSurrogatePair(text, end) ? 2 : 1;
-    if (!EncodeRun(text.substr(i, end - i), out)) return false;
-    i = end;
   }
   return true;
 }
@@ -606,23 +555,11 @@ std::u16string Cp936ToUtf16(std::string_view bytes) {
   return out;
 }
 
-bool Utf16ToCp936(std::u16string_view text, std::string* out) {
-  bool escapes = false;
-  // Only a form that reads back as the text counts: an escaped byte may pair with
-  // the byte after it, or be a character by itself, and the system writes private-use
-  // characters into the areas that read back as escaped bytes.
-  if (EncodeCp936(text, out, &escapes) && Cp936ToUtf16(*out) == text) return true;
-  std::string part;
-  std::string kept;
-  for (size_t end = 0; end < text.size();) {
-    end += IsSurrogatePair(text, end) ? 2 : 1;
-    const std::u16string_view head = text.substr(0, end);
-    if (!EncodeCp936(head, &part, &escapes) || Cp936ToUtf16(part) != head) break;
-    kept.swap(part);
-  }
-  *out = std::move(kept);
-  return false;
-}
+// The system writes private-use characters into the areas that read back as escaped
+// bytes: every form is read back.
+const bool kCp936RunsReadBack = false;
+
+bool EncodeCp936Run(std::u16string_view text, std::string* out) { return EncodeRun(text, out); }
 
 // Large pages need a privilege that ordinary accounts lack: nothing to do.
 void AdviseBulkFill(void*, size_t) {}
