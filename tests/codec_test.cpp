@@ -316,7 +316,9 @@ TEST(DecompressBlockPaddedTest, ActsAsIfTheMissingBytesWereZeros) {
     EXPECT_EQ(want,
               DecompressBlockPadded(bytes, static_cast<uint32_t>(c.given.size()), c.length, &got))
         << c.what;
-    if (want == PckStatus::kSuccess) EXPECT_EQ(Str(expected), Str(got)) << c.what;
+    if (want == PckStatus::kSuccess) {
+      EXPECT_EQ(Str(expected), Str(got)) << c.what;
+    }
   }
   ByteBuffer cutZero(endsInZeroData.size());
   ASSERT_EQ(PckStatus::kSuccess,
