@@ -93,8 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // around it, at the stored length and at a size from the input.
   ByteBuffer all;
   SetThreadFastDecode(false);
-  const bool whole = DecompressBlockBounded(stored.data(), length, &all, kMaxDestination) ==
-                     PckStatus::kSuccess;
+  const bool whole =
+      DecompressBlockBounded(stored.data(), length, &all, kMaxDestination) == PckStatus::kSuccess;
   SetThreadFastDecode(true);
   const auto decoded = static_cast<uint32_t>(all.size());
   Compare(stored, length, 0);

@@ -183,9 +183,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path root = argv[1];
-  for (const char* harness :
-       {"fuzz_package", "fuzz_codec", "fuzz_decode", "fuzz_options", "fuzz_repack",
-        "fuzz_extract"}) {
+  for (const char* harness : {"fuzz_package", "fuzz_codec", "fuzz_decode", "fuzz_options",
+                              "fuzz_repack", "fuzz_extract"}) {
     fs::create_directories(root / harness);
   }
   bool ok = true;

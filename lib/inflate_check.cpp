@@ -13,10 +13,10 @@
 
 namespace {
 
-constexpr unsigned kMaxBits = 15;        // longest deflate code
-constexpr unsigned kLitTableBits = 11;   // table bits for literal/length codes
-constexpr unsigned kDistTableBits = 8;   // table bits for distance and code length codes
-constexpr size_t kMaxPadBytes = 16;      // zero bytes read past the end before giving up
+constexpr unsigned kMaxBits = 15;       // longest deflate code
+constexpr unsigned kLitTableBits = 11;  // table bits for literal/length codes
+constexpr unsigned kDistTableBits = 8;  // table bits for distance and code length codes
+constexpr size_t kMaxPadBytes = 16;     // zero bytes read past the end before giving up
 
 // The kinds of symbol a table entry names (bits 5 and up; bits 0-4 hold the bit count).
 enum Kind : uint16_t { kLiteral = 0, kLength = 1, kEndOfBlock = 2, kLongCode = 3, kRefused = 4 };
@@ -171,9 +171,7 @@ class Walker {
   }
 
   // The bytes taken so far once the last block's bits are rounded up to a byte.
-  size_t BytesUsed() const {
-    return static_cast<size_t>(p_ - begin_) + pad_ - bits_ / 8;
-  }
+  size_t BytesUsed() const { return static_cast<size_t>(p_ - begin_) + pad_ - bits_ / 8; }
 
  private:
   bool Need(unsigned n) {
@@ -296,8 +294,8 @@ class Walker {
   }
 
   bool Dynamic() {
-    static const uint8_t kOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
-                                       11, 4, 12, 3, 13, 2, 14, 1, 15};
+    static const uint8_t kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                       11, 4,  12, 3, 13, 2, 14, 1, 15};
     if (!Need(14)) return false;
     const unsigned nlen = Take(5) + 257;
     const unsigned ndist = Take(5) + 1;
