@@ -311,7 +311,9 @@ namespace {
 // False leaves `destination` at its size with contents that no longer matter.
 bool DecodeFast(const uint8_t* input, uint32_t length, ByteBuffer* destination) {
 #ifdef QUILLO_HAVE_LIBDEFLATE
-  if (length < 8 || !t_fastDecode) return false;  // no zlib stream is shorter
+  // Below about a kilobyte the fast decoder gains less than the check of the
+  // stream costs (a table record, a small file): zlib decodes those directly.
+  if (destination->size() < 1024 || length < 8 || !t_fastDecode) return false;
   libdeflate_decompressor* decompressor = Streams().fast.Acquire();
   if (!decompressor) return false;
   size_t used = 0;

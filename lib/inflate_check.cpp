@@ -42,9 +42,11 @@ struct Code {
 // fast decoder, so those streams are left to zlib. With `literalRuns`, an entry
 // whose bits start with literals covers as many whole literal codes as fit in the
 // table's bits: their values do not matter, only where the next code begins.
+// With `code` null only the lengths are checked.
 bool Build(const uint8_t* lens, unsigned n, const uint16_t* info, unsigned maxTableBits,
            bool literalRuns, Code* code) {
-  uint16_t* count = code->count;
+  uint16_t counts[kMaxBits + 1];
+  uint16_t* count = code ? code->count : counts;
   std::fill(count, count + kMaxBits + 1, uint16_t{0});
   for (unsigned s = 0; s < n; ++s) ++count[lens[s]];
   count[0] = 0;
@@ -56,6 +58,7 @@ bool Build(const uint8_t* lens, unsigned n, const uint16_t* info, unsigned maxTa
     if (count[len] != 0) maxLen = len;
   }
   if (left != 0) return false;
+  if (!code) return true;
 
   uint16_t offsets[kMaxBits + 2];
   offsets[1] = 0;
@@ -147,10 +150,17 @@ class Walker {
 
   // The deflate data: every block up to the last. False where zlib would refuse
   // or read it differently, or where it runs past the given bytes.
-  bool Blocks() {
+  //
+  // The codes of the last block are not walked when the block has a code of its
+  // own whose header is sound: every code in it then stands for the same symbol,
+  // within zlib's limits, for both decoders, and where its data ends is the fast
+  // decoder's to say. `*endKnown` tells whether the walk reached the end itself.
+  bool Blocks(bool* endKnown) {
+    *endKnown = true;
     for (;;) {
       if (!Need(3)) return false;
       const unsigned header = Take(3);
+      const bool last = (header & 1) != 0;
       bool ok;
       switch (header >> 1) {
         case 0:
@@ -160,13 +170,14 @@ class Walker {
           ok = Codes(FixedLit, FixedDist);
           break;
         case 2:
-          ok = Dynamic();
+          ok = Dynamic(!last);
+          if (ok && last) *endKnown = false;
           break;
         default:
           return false;
       }
       if (!ok) return false;
-      if (header & 1) return true;
+      if (last) return true;
     }
   }
 
@@ -293,7 +304,8 @@ class Walker {
     }
   }
 
-  bool Dynamic() {
+  // A block with its own codes: the header, then its codes when `walkCodes`.
+  bool Dynamic(bool walkCodes) {
     static const uint8_t kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                        11, 4,  12, 3, 13, 2, 14, 1, 15};
     if (!Need(14)) return false;
@@ -336,9 +348,13 @@ class Walker {
       i += repeat;
     }
     if (lens[256] == 0) return false;
-    if (!Build(lens, nlen, LitInfo, kLitTableBits, true, &lit_)) return false;
-    if (!Build(lens + nlen, ndist, DistInfo, kDistTableBits, false, &dist_)) return false;
-    return Codes(lit_, dist_);
+    if (!Build(lens, nlen, LitInfo, kLitTableBits, true, walkCodes ? &lit_ : nullptr)) {
+      return false;
+    }
+    if (!Build(lens + nlen, ndist, DistInfo, kDistTableBits, false, walkCodes ? &dist_ : nullptr)) {
+      return false;
+    }
+    return !walkCodes || Codes(lit_, dist_);
   }
 
   const uint8_t* begin_;
@@ -364,6 +380,7 @@ bool StreamKeepsZlibRules(const uint8_t* input, size_t length, size_t streamLeng
     return false;
   }
   Walker walker(input + 2, input + length);
-  if (!walker.Blocks()) return false;
-  return 2 + walker.BytesUsed() + 4 == streamLength;
+  bool endKnown = false;
+  if (!walker.Blocks(&endKnown)) return false;
+  return !endKnown || 2 + walker.BytesUsed() + 4 == streamLength;
 }

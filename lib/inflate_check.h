@@ -6,7 +6,9 @@
 // incomplete or hold a single code, a repeat that runs past the last length. A block
 // decoded by the fast decoder is trusted only when this walk over its stream finds
 // none of them: the walk reads every block header and steps over every code of the
-// block's data without producing any output.
+// blocks before the last one (to find where the next header starts) without
+// producing any output. A last block with a sound header of its own codes holds no
+// code that the two decoders read differently, so its codes are not walked.
 #ifndef QUILLO_INFLATE_CHECK_H_
 #define QUILLO_INFLATE_CHECK_H_
 
@@ -15,10 +17,11 @@
 
 // True when the zlib stream at the start of the `length` bytes at `input` is made
 // only of blocks whose headers and codes zlib's inflate reads exactly as written
-// (complete code sets, counts within zlib's limits, no symbol outside them) and ends,
-// Adler-32 included, after exactly `streamLength` bytes. False for anything else,
-// including a stream that does not end within the bytes given. The data itself and
-// its checksum are not checked: the caller has decoded them already.
+// (complete code sets, counts within zlib's limits, no symbol outside them) and,
+// where the walk reaches the end itself, ends, Adler-32 included, after exactly
+// `streamLength` bytes (the fast decoder's count). False for anything else,
+// including a stream that runs past the bytes given. The data itself and its
+// checksum are not checked: the caller has decoded them already.
 bool StreamKeepsZlibRules(const uint8_t* input, size_t length, size_t streamLength);
 
 // Turns the fast decoder off (false) or back on for the calling thread's codec

@@ -267,22 +267,22 @@ std::vector<Case> Cases() {
   return {
       {"ordinary stream", stream, size, true, text, Walk::kKeeps},
       {"ordinary stream, append mode", stream, 0, true, text, Walk::kKeeps},
-      {"ordinary fixed-code stream", fixed, 100, true, "short text, fixed codes", Walk::kKeeps},
+      {"ordinary fixed-code stream", fixed, 2000, true, "short text, fixed codes", Walk::kKeeps},
       {"data ends before the size", stream, size + 1000, true, text, Walk::kKeeps},
       {"data longer than the size", stream, size - 1, false, "", Walk::kKeeps},
       {"trailing bytes", trailing, size, true, text, Walk::kEither},
       {"bad Adler-32", badAdler, size, false, "", Walk::kKeeps},
-      {"stream cut short", cut, size, false, "", Walk::kBreaks},
-      {"287 literal/length codes", LitLen287(), 10, false, "", Walk::kBreaks},
-      {"288 literal/length codes", LitLen288(), 10, false, "", Walk::kBreaks},
-      {"31 distance codes", Dist(31), 10, false, "", Walk::kBreaks},
-      {"32 distance codes", Dist(32), 10, false, "", Walk::kBreaks},
-      {"30 distance codes", Dist(30), 10, true, "AAAAB", Walk::kKeeps},
-      {"single code read as 0", SingleEndCode(0), 10, true, "", Walk::kBreaks},
-      {"single code read as 1", SingleEndCode(1), 10, false, "", Walk::kBreaks},
-      {"no distance code, yet a match", EmptyDistanceCode(), 10, false, "", Walk::kBreaks},
-      {"repeat past the last length", RepeatPastTheEnd(), 10, false, "", Walk::kBreaks},
-      {"fixed-code symbol 286", FixedSymbol286(), 1000, false, "", Walk::kBreaks},
+      {"stream cut short", cut, size, false, "", Walk::kEither},
+      {"287 literal/length codes", LitLen287(), 2000, false, "", Walk::kBreaks},
+      {"288 literal/length codes", LitLen288(), 2000, false, "", Walk::kBreaks},
+      {"31 distance codes", Dist(31), 2000, false, "", Walk::kBreaks},
+      {"32 distance codes", Dist(32), 2000, false, "", Walk::kBreaks},
+      {"30 distance codes", Dist(30), 2000, true, "AAAAB", Walk::kKeeps},
+      {"single code read as 0", SingleEndCode(0), 2000, true, "", Walk::kBreaks},
+      {"single code read as 1", SingleEndCode(1), 2000, false, "", Walk::kBreaks},
+      {"no distance code, yet a match", EmptyDistanceCode(), 2000, false, "", Walk::kBreaks},
+      {"repeat past the last length", RepeatPastTheEnd(), 2000, false, "", Walk::kBreaks},
+      {"fixed-code symbol 286", FixedSymbol286(), 2000, false, "", Walk::kBreaks},
       {"fixed-code distance symbol 30", FixedDistance30(), 40000, false, "", Walk::kBreaks},
   };
 }
@@ -329,7 +329,8 @@ TEST(CodecFastTest, WalkTellsOrdinaryStreamsFromOddOnes) {
 // A stored length equal to the destination's size reads back plain when zlib
 // refuses the stream, whichever decoder looked at it first.
 TEST(CodecFastTest, RefusedStreamsOfTheDestinationSizeReadBackPlain) {
-  for (const ByteBuffer& stored : {LitLen287(), Dist(32), FixedSymbol286(), EmptyDistanceCode()}) {
+  for (ByteBuffer stored : {LitLen287(), Dist(32), FixedSymbol286(), EmptyDistanceCode()}) {
+    stored.resize(1500, 0x33);  // bytes after the stream: both decoders ignore them
     ByteBuffer out(stored.size());
     ASSERT_EQ(PckStatus::kSuccess,
               DecompressBlock(stored.data(), static_cast<uint32_t>(stored.size()), &out));
