@@ -91,8 +91,9 @@ test-tsan:
 
 # libFuzzer harnesses (clang): build, write the seeds, run each for FUZZ_SECONDS.
 FUZZ_SECONDS ?= 60
-FUZZERS = fuzz_codec fuzz_package fuzz_options fuzz_repack fuzz_extract
+FUZZERS = fuzz_codec fuzz_decode fuzz_package fuzz_options fuzz_repack fuzz_extract
 FUZZ_MAX_LEN_fuzz_codec = 16384
+FUZZ_MAX_LEN_fuzz_decode = 16384
 FUZZ_MAX_LEN_fuzz_package = 32768
 FUZZ_MAX_LEN_fuzz_options = 512
 FUZZ_MAX_LEN_fuzz_repack = 16384

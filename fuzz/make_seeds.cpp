@@ -2,8 +2,8 @@
 //
 // Standalone on purpose: the packages are laid out here byte by byte with zlib,
 // without the library under test. Usage: make_seeds <corpus root>; it fills
-// <root>/fuzz_package, <root>/fuzz_codec, <root>/fuzz_options, <root>/fuzz_repack
-// and <root>/fuzz_extract.
+// <root>/fuzz_package, <root>/fuzz_codec, <root>/fuzz_decode, <root>/fuzz_options,
+// <root>/fuzz_repack and <root>/fuzz_extract.
 #include <zlib.h>
 
 #include <cstdint>
@@ -144,6 +144,37 @@ Bytes Arguments(const std::vector<std::string>& args) {
   return out;
 }
 
+// An input of fuzz_decode: the shape byte, the destination word, the payload.
+Bytes DecodeInput(uint8_t shape, uint32_t word, const Bytes& payload) {
+  Bytes out = {shape};
+  Put32(&out, word);
+  out.insert(out.end(), payload.begin(), payload.end());
+  return out;
+}
+
+// A raw deflate body (no zlib header or checksum) of `data` at `level`.
+Bytes RawDeflate(const Bytes& data, int level) {
+  z_stream zs{};
+  deflateInit2(&zs, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  Bytes out(deflateBound(&zs, static_cast<uLong>(data.size())));
+  zs.next_in = const_cast<Bytef*>(data.data());
+  zs.avail_in = static_cast<uInt>(data.size());
+  zs.next_out = out.data();
+  zs.avail_out = static_cast<uInt>(out.size());
+  deflate(&zs, Z_FINISH);
+  out.resize(out.size() - zs.avail_out);
+  deflateEnd(&zs);
+  return out;
+}
+
+// The Adler-32 of `data` with its bytes swapped, so that Put32 writes it as a zlib
+// stream ends: most significant byte first.
+uint32_t AdlerBigEndian(const Bytes& data) {
+  const uint32_t a = static_cast<uint32_t>(
+      adler32(adler32(0, nullptr, 0), data.data(), static_cast<uInt>(data.size())));
+  return (a >> 24) | ((a >> 8) & 0xFF00) | ((a << 8) & 0xFF0000) | (a << 24);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -152,8 +183,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const fs::path root = argv[1];
-  for (const char* harness :
-       {"fuzz_package", "fuzz_codec", "fuzz_options", "fuzz_repack", "fuzz_extract"}) {
+  for (const char* harness : {"fuzz_package", "fuzz_codec", "fuzz_decode", "fuzz_options",
+                              "fuzz_repack", "fuzz_extract"}) {
     fs::create_directories(root / harness);
   }
   bool ok = true;
@@ -297,6 +328,21 @@ int main(int argc, char** argv) {
   ok &= Write(codec / "plain.bin", CodecInput(16, 0, Text("not a zlib block")));
   ok &= Write(codec / "record.bin", CodecInput(276, 9, Store(Bytes(kRecordSize, 'r'), 9)));
   ok &= Write(codec / "bad_level.bin", CodecInput(5, 10, Text("abcde")));
+
+  // fuzz_decode: shape byte, destination word, payload (see the harness).
+  const fs::path decode = root / "fuzz_decode";
+  const Bytes text = Repeated("the quick brown fox jumps over the lazy dog 0123456789\n", 400);
+  ok &= Write(decode / "stream.bin", DecodeInput(0, 0, Store(lorem, 6)));
+  ok &= Write(decode / "stream_big.bin", DecodeInput(0, 7, Store(text, 9)));
+  ok &= Write(decode / "compressed_level1.bin", DecodeInput(1 | (1 << 2), 0, text));
+  ok &= Write(decode / "damaged.bin", DecodeInput(1 | (6 << 2) | (2 << 6), 0x1234567, text));
+  Bytes body = RawDeflate(text, 9);
+  Put32(&body, AdlerBigEndian(text));
+  ok &= Write(decode / "body_dynamic.bin", DecodeInput(2, 0, body));
+  body = RawDeflate(lorem, 1);
+  Put32(&body, AdlerBigEndian(lorem));
+  ok &= Write(decode / "body_fixed.bin", DecodeInput(2, 0, body));
+  ok &= Write(decode / "plain.bin", DecodeInput(3, 0, Text("not a zlib block at all")));
 
   const fs::path options = root / "fuzz_options";
   ok &= Write(options / "extract.bin", Arguments({"-x", "a.pck"}));

@@ -3,8 +3,8 @@
 #
 # The one list of the project's prerequisites, by Debian/Ubuntu package. Each group
 # names what one leg needs:
-#   build    compiler, CMake, make, zlib, GoogleTest and the JSON reader of the tests
-#            (make, make demo, make test, make test-asan, make test-tsan)
+#   build    compiler, CMake, make, zlib, libdeflate, GoogleTest and the JSON reader of
+#            the tests (make, make demo, make test, make test-asan, make test-tsan)
 #   windows  the MinGW-w64 cross compiler and its zlib (make windows)
 #   wine     GoogleTest's sources and Wine, to run the suite on Windows (make test-windows)
 #   fuzz     clang and its fuzzer runtime (make fuzz)
@@ -39,6 +39,7 @@ for group in "$@"; do
       has make || need make
       [ -f /usr/include/zlib.h ] || need zlib1g-dev
       [ -f /usr/include/gtest/gtest.h ] || need libgtest-dev
+      [ -f /usr/include/libdeflate.h ] || need libdeflate-dev
       [ -f /usr/include/nlohmann/json.hpp ] || need nlohmann-json3-dev
       ;;
     windows)

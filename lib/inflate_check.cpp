@@ -1,0 +1,386 @@
+// inflate_check.cpp - a walk over a zlib stream's blocks that writes no output.
+//
+// Codes are looked up in a table indexed by the next bits of the stream (deflate
+// sends codes starting from their first bit, so the table is indexed by bit-reversed
+// codes). A table entry says how many bits the code and the extra bits that follow
+// it take and what kind of symbol it stands for; codes longer than the table reads
+// are decoded bit by bit from the counts of each length, which is slow but rare.
+#include "inflate_check.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace {
+
+constexpr unsigned kMaxBits = 15;       // longest deflate code
+constexpr unsigned kLitTableBits = 11;  // table bits for literal/length codes
+constexpr unsigned kDistTableBits = 8;  // table bits for distance and code length codes
+constexpr size_t kMaxPadBytes = 16;     // zero bytes read past the end before giving up
+
+// The kinds of symbol a table entry names (bits 5 and up; bits 0-4 hold the bit count).
+enum Kind : uint16_t { kLiteral = 0, kLength = 1, kEndOfBlock = 2, kLongCode = 3, kRefused = 4 };
+
+// Entries of kinds other than literal and length have one of these bits set.
+constexpr unsigned kUnusual = 0xC0;
+
+constexpr uint16_t Info(Kind kind, unsigned extra) {
+  return static_cast<uint16_t>(extra | (kind << 5));
+}
+
+struct Code {
+  uint16_t table[1u << kLitTableBits];
+  uint16_t count[kMaxBits + 1];
+  uint16_t symbols[288];  // by code length, then by symbol: canonical order
+  const uint16_t* info;   // per symbol: kind and extra bits
+  unsigned tableBits;
+};
+
+// Builds `code` from the `n` code lengths at `lens`, its table reading at most
+// `maxTableBits` bits. False unless the lengths form a complete code: zlib refuses
+// over-subscribed and most incomplete sets and reads the rest differently from the
+// fast decoder, so those streams are left to zlib. With `literalRuns`, an entry
+// whose bits start with literals covers as many whole literal codes as fit in the
+// table's bits: their values do not matter, only where the next code begins.
+// With `code` null only the lengths are checked.
+bool Build(const uint8_t* lens, unsigned n, const uint16_t* info, unsigned maxTableBits,
+           bool literalRuns, Code* code) {
+  uint16_t counts[kMaxBits + 1];
+  uint16_t* count = code ? code->count : counts;
+  std::fill(count, count + kMaxBits + 1, uint16_t{0});
+  for (unsigned s = 0; s < n; ++s) ++count[lens[s]];
+  count[0] = 0;
+  int left = 1;
+  unsigned maxLen = 0;
+  for (unsigned len = 1; len <= kMaxBits; ++len) {
+    left = left * 2 - count[len];
+    if (left < 0) return false;
+    if (count[len] != 0) maxLen = len;
+  }
+  if (left != 0) return false;
+  if (!code) return true;
+
+  uint16_t offsets[kMaxBits + 2];
+  offsets[1] = 0;
+  for (unsigned len = 1; len <= kMaxBits; ++len) offsets[len + 1] = offsets[len] + count[len];
+  for (unsigned s = 0; s < n; ++s) {
+    if (lens[s] != 0) code->symbols[offsets[lens[s]]++] = static_cast<uint16_t>(s);
+  }
+
+  const unsigned bits = std::min(maxLen, maxTableBits);
+  const unsigned size = 1u << bits;
+  code->tableBits = bits;
+  code->info = info;
+  if (maxLen > bits) std::fill(code->table, code->table + size, Info(kLongCode, 0));
+
+  // Canonical codes in symbol order: each is the previous plus one, shifted left
+  // whenever the length grows.
+  unsigned next = 0;
+  unsigned len = 1;
+  unsigned index = 0;
+  for (; len <= bits; ++len, next <<= 1) {
+    for (unsigned k = 0; k < count[len]; ++k, ++next, ++index) {
+      const unsigned sym = code->symbols[index];
+      const uint16_t entry = static_cast<uint16_t>(info[sym] + len);
+      unsigned reversed = 0;
+      for (unsigned b = 0; b < len; ++b) reversed |= ((next >> b) & 1u) << (len - 1 - b);
+      for (unsigned i = reversed; i < size; i += 1u << len) code->table[i] = entry;
+    }
+  }
+  if (literalRuns) {
+    uint16_t single[1u << kLitTableBits];
+    std::copy(code->table, code->table + size, single);
+    for (unsigned i = 0; i < size; ++i) {
+      if ((single[i] >> 5) != kLiteral) continue;
+      unsigned used = single[i] & 31;
+      for (;;) {
+        const uint16_t next = single[i >> used];
+        if ((next >> 5) != kLiteral || used + (next & 31) > bits) break;
+        used += next & 31;
+      }
+      code->table[i] = Info(kLiteral, used);
+    }
+  }
+  return true;
+}
+
+uint16_t LitInfo[288];
+uint16_t DistInfo[32];
+uint16_t PrecodeInfo[19];
+Code FixedLit;
+Code FixedDist;
+
+bool MakeStaticTables() {
+  static const uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                           2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+  for (unsigned s = 0; s < 256; ++s) LitInfo[s] = Info(kLiteral, 0);
+  LitInfo[256] = Info(kEndOfBlock, 0);
+  for (unsigned s = 257; s < 286; ++s) LitInfo[s] = Info(kLength, kLengthExtra[s - 257]);
+  LitInfo[286] = LitInfo[287] = Info(kRefused, 0);
+  for (unsigned s = 0; s < 30; ++s) DistInfo[s] = Info(kLiteral, s < 4 ? 0 : s / 2 - 1);
+  DistInfo[30] = DistInfo[31] = Info(kRefused, 0);
+  // Precode entries carry the symbol itself where other tables keep the kind.
+  for (unsigned s = 0; s < 19; ++s) PrecodeInfo[s] = static_cast<uint16_t>(s << 5);
+
+  uint8_t lens[288];
+  std::fill(lens, lens + 144, uint8_t{8});
+  std::fill(lens + 144, lens + 256, uint8_t{9});
+  std::fill(lens + 256, lens + 280, uint8_t{7});
+  std::fill(lens + 280, lens + 288, uint8_t{8});
+  Build(lens, 288, LitInfo, kLitTableBits, true, &FixedLit);
+  std::fill(lens, lens + 32, uint8_t{5});
+  Build(lens, 32, DistInfo, kDistTableBits, false, &FixedDist);
+  return true;
+}
+
+uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) {
+    uint64_t r = 0;
+    for (int i = 0; i < 8; ++i) r |= uint64_t{p[i]} << (8 * i);
+    v = r;
+  }
+  return v;
+}
+
+class Walker {
+ public:
+  Walker(const uint8_t* begin, const uint8_t* end) : begin_(begin), p_(begin), end_(end) {}
+
+  // The deflate data: every block up to the last. False where zlib would refuse
+  // or read it differently, or where it runs past the given bytes.
+  //
+  // The codes of the last block are not walked when the block has a code of its
+  // own whose header is sound: every code in it then stands for the same symbol,
+  // within zlib's limits, for both decoders, and where its data ends is the fast
+  // decoder's to say. `*endKnown` tells whether the walk reached the end itself.
+  bool Blocks(bool* endKnown) {
+    *endKnown = true;
+    for (;;) {
+      if (!Need(3)) return false;
+      const unsigned header = Take(3);
+      const bool last = (header & 1) != 0;
+      bool ok;
+      switch (header >> 1) {
+        case 0:
+          ok = Stored();
+          break;
+        case 1:
+          ok = Codes(FixedLit, FixedDist);
+          break;
+        case 2:
+          ok = Dynamic(!last);
+          if (ok && last) *endKnown = false;
+          break;
+        default:
+          return false;
+      }
+      if (!ok) return false;
+      if (last) return true;
+    }
+  }
+
+  // The bytes taken so far once the last block's bits are rounded up to a byte.
+  size_t BytesUsed() const { return static_cast<size_t>(p_ - begin_) + pad_ - bits_ / 8; }
+
+ private:
+  bool Need(unsigned n) {
+    if (bits_ >= n) return true;
+    if (end_ - p_ >= 8) {
+      buf_ |= Load64(p_) << bits_;
+      p_ += (63 - bits_) >> 3;
+      bits_ |= 56;
+      return true;
+    }
+    while (bits_ <= 56) {
+      uint64_t byte = 0;
+      if (p_ < end_) {
+        byte = *p_++;
+      } else {
+        ++pad_;
+      }
+      buf_ |= byte << bits_;
+      bits_ += 8;
+    }
+    return pad_ <= kMaxPadBytes;
+  }
+  unsigned Take(unsigned n) {
+    const unsigned v = static_cast<unsigned>(buf_ & ((uint64_t{1} << n) - 1));
+    buf_ >>= n;
+    bits_ -= n;
+    return v;
+  }
+  void Drop(unsigned n) {
+    buf_ >>= n;
+    bits_ -= n;
+  }
+
+  bool Stored() {
+    Drop(bits_ & 7);
+    if (!Need(32)) return false;
+    const unsigned len = Take(16);
+    const unsigned nlen = Take(16);
+    if (len != (~nlen & 0xFFFFu)) return false;
+    if (pad_ != 0) return false;
+    const uint8_t* at = p_ - bits_ / 8;
+    if (static_cast<size_t>(end_ - at) < len) return false;
+    p_ = at + len;
+    buf_ = 0;
+    bits_ = 0;
+    return true;
+  }
+
+  // Decodes a code longer than the table from the counts of each length; returns
+  // the symbol's entry with its full bit count.
+  static uint16_t LongCode(const Code& code, uint64_t buf) {
+    int value = 0;
+    int first = 0;
+    int index = 0;
+    for (unsigned len = 1; len <= kMaxBits; ++len) {
+      value |= static_cast<int>((buf >> (len - 1)) & 1);
+      const int count = code.count[len];
+      if (value - count < first) {
+        return static_cast<uint16_t>(code.info[code.symbols[index + (value - first)]] + len);
+      }
+      index += count;
+      first = (first + count) << 1;
+      value <<= 1;
+    }
+    return Info(kRefused, 0);  // not reached for a complete code
+  }
+
+  bool Codes(const Code& lit, const Code& dist) {
+    const uint64_t litMask = (uint64_t{1} << lit.tableBits) - 1;
+    const uint64_t distMask = (uint64_t{1} << dist.tableBits) - 1;
+    const uint16_t* litTable = lit.table;
+    const uint16_t* distTable = dist.table;
+    // The bit buffer lives in locals here, where nearly all the time goes.
+    uint64_t buf = buf_;
+    unsigned bits = bits_;
+    const uint8_t* p = p_;
+    const uint8_t* const fastEnd = end_ - std::min<ptrdiff_t>(end_ - p_, 8);
+    for (;;) {
+      // 48 bits cover the longest length code with its extra bits and distance.
+      // Away from the end the buffer is topped up every time, which costs less
+      // than a branch on the bit count that the processor cannot foresee.
+      if (p < fastEnd) [[likely]] {
+        buf |= Load64(p) << bits;
+        p += (63 - bits) >> 3;
+        bits |= 56;
+      } else if (bits < 48) {
+        buf_ = buf;
+        bits_ = bits;
+        p_ = p;
+        if (!Need(48)) return false;
+        buf = buf_;
+        bits = bits_;
+        p = p_;
+      }
+      // Literals and matches alike take no branch: the distance is looked up
+      // every time and its bits dropped only after a length. Kinds 2 and up
+      // (end of block, a code longer than the table, a refused symbol) are rare.
+      uint16_t entry = litTable[buf & litMask];
+      if (entry & kUnusual) {
+        if ((entry >> 5) == kLongCode) entry = LongCode(lit, buf);
+        if (entry & kUnusual) {
+          buf_ = buf >> (entry & 31);
+          bits_ = bits - (entry & 31);
+          p_ = p;
+          return (entry >> 5) == kEndOfBlock;
+        }
+      }
+      buf >>= entry & 31;
+      bits -= entry & 31;
+      const unsigned isLength = (entry >> 5) & 1;
+      uint16_t distEntry = distTable[buf & distMask];
+      if (distEntry & kUnusual & (0u - isLength)) {
+        if ((distEntry >> 5) == kLongCode) distEntry = LongCode(dist, buf);
+        if (distEntry & kUnusual) return false;
+      }
+      const unsigned distBits = (distEntry & 31) & (0u - isLength);
+      buf >>= distBits;
+      bits -= distBits;
+    }
+  }
+
+  // A block with its own codes: the header, then its codes when `walkCodes`.
+  bool Dynamic(bool walkCodes) {
+    static const uint8_t kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                       11, 4,  12, 3, 13, 2, 14, 1, 15};
+    if (!Need(14)) return false;
+    const unsigned nlen = Take(5) + 257;
+    const unsigned ndist = Take(5) + 1;
+    const unsigned ncode = Take(4) + 4;
+    if (nlen > 286 || ndist > 30) return false;
+    uint8_t lens[286 + 30 + 1] = {};
+    for (unsigned i = 0; i < ncode; ++i) {
+      if (!Need(3)) return false;
+      lens[kOrder[i]] = static_cast<uint8_t>(Take(3));
+    }
+    if (!Build(lens, 19, PrecodeInfo, kDistTableBits, false, &precode_)) return false;
+    const uint64_t mask = (uint64_t{1} << precode_.tableBits) - 1;
+    const unsigned total = nlen + ndist;
+    unsigned i = 0;
+    std::fill(lens, lens + 19, uint8_t{0});
+    while (i < total) {
+      if (!Need(16)) return false;
+      const uint16_t entry = precode_.table[buf_ & mask];
+      Drop(entry & 31);
+      const unsigned sym = entry >> 5;
+      if (sym < 16) {
+        lens[i++] = static_cast<uint8_t>(sym);
+        continue;
+      }
+      unsigned repeat;
+      uint8_t value = 0;
+      if (sym == 16) {
+        if (i == 0) return false;
+        value = lens[i - 1];
+        repeat = 3 + Take(2);
+      } else if (sym == 17) {
+        repeat = 3 + Take(3);
+      } else {
+        repeat = 11 + Take(7);
+      }
+      if (repeat > total - i) return false;
+      std::fill(lens + i, lens + i + repeat, value);
+      i += repeat;
+    }
+    if (lens[256] == 0) return false;
+    if (!Build(lens, nlen, LitInfo, kLitTableBits, true, walkCodes ? &lit_ : nullptr)) {
+      return false;
+    }
+    if (!Build(lens + nlen, ndist, DistInfo, kDistTableBits, false, walkCodes ? &dist_ : nullptr)) {
+      return false;
+    }
+    return !walkCodes || Codes(lit_, dist_);
+  }
+
+  const uint8_t* begin_;
+  const uint8_t* p_;
+  const uint8_t* end_;
+  uint64_t buf_ = 0;
+  unsigned bits_ = 0;
+  size_t pad_ = 0;
+  Code precode_;
+  Code lit_;
+  Code dist_;
+};
+
+}  // namespace
+
+bool StreamKeepsZlibRules(const uint8_t* input, size_t length, size_t streamLength) {
+  static const bool tablesReady = MakeStaticTables();
+  (void)tablesReady;
+  if (length < 6 || streamLength > length) return false;
+  const unsigned cmf = input[0];
+  const unsigned flg = input[1];
+  if ((cmf & 0x0F) != 8 || (cmf >> 4) > 7 || ((cmf << 8) | flg) % 31 != 0 || (flg & 0x20) != 0) {
+    return false;
+  }
+  Walker walker(input + 2, input + length);
+  bool endKnown = false;
+  if (!walker.Blocks(&endKnown)) return false;
+  return !endKnown || 2 + walker.BytesUsed() + 4 == streamLength;
+}

@@ -1,0 +1,35 @@
+// inflate_check.h - does a zlib stream keep to the rules zlib's inflate holds it to?
+//
+// The fast decoder accepts a few block shapes that zlib's inflate refuses: more than
+// 286 literal/length or 30 distance codes in a block header, literal/length symbols
+// 286-287 and distance symbols 30-31 in a fixed-code block, code length sets that are
+// incomplete or hold a single code, a repeat that runs past the last length. A block
+// decoded by the fast decoder is trusted only when this walk over its stream finds
+// none of them: the walk reads every block header and steps over every code of the
+// blocks before the last one (to find where the next header starts) without
+// producing any output. A last block with a sound header of its own codes holds no
+// code that the two decoders read differently, so its codes are not walked.
+#ifndef QUILLO_INFLATE_CHECK_H_
+#define QUILLO_INFLATE_CHECK_H_
+
+#include <cstddef>
+#include <cstdint>
+
+// True when the zlib stream at the start of the `length` bytes at `input` is made
+// only of blocks whose headers and codes zlib's inflate reads exactly as written
+// (complete code sets, counts within zlib's limits, no symbol outside them) and,
+// where the walk reaches the end itself, ends, Adler-32 included, after exactly
+// `streamLength` bytes (the fast decoder's count). False for anything else,
+// including a stream that runs past the bytes given. The data itself and its
+// checksum are not checked: the caller has decoded them already.
+bool StreamKeepsZlibRules(const uint8_t* input, size_t length, size_t streamLength);
+
+// Turns the fast decoder off (false) or back on for the calling thread's codec
+// calls, so that both paths can be compared on the same bytes. On by default; a
+// build without libdeflate always decodes with zlib.
+void SetThreadFastDecode(bool enabled);
+
+// True when this build has the fast decoder.
+bool HaveFastDecode();
+
+#endif  // QUILLO_INFLATE_CHECK_H_

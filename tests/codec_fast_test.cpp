@@ -1,0 +1,341 @@
+// Blocks that the fast decoder would read differently from zlib's inflate: each one
+// must come out with zlib's status and bytes, whichever decoder is built in.
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <string>
+#include <vector>
+
+#include "codec.h"
+#include "inflate_check.h"
+
+namespace {
+
+using Lens = std::vector<uint8_t>;
+
+// Writes a deflate body bit by bit: values from their lowest bit, Huffman codes
+// from their first (highest) bit, as deflate sends them.
+class BitWriter {
+ public:
+  void Put(uint32_t value, unsigned count) {
+    for (unsigned i = 0; i < count; ++i) PutBit((value >> i) & 1);
+  }
+  void PutCode(uint32_t code, unsigned length) {
+    for (unsigned i = length; i-- > 0;) PutBit((code >> i) & 1);
+  }
+  void Align() {
+    while (used_ != 0) PutBit(0);
+  }
+  ByteBuffer Finish() {
+    Align();
+    return bytes_;
+  }
+
+ private:
+  void PutBit(unsigned bit) {
+    if (used_ == 0) bytes_.push_back(0);
+    bytes_.back() |= static_cast<uint8_t>(bit << used_);
+    used_ = (used_ + 1) & 7;
+  }
+  ByteBuffer bytes_;
+  unsigned used_ = 0;
+};
+
+// The canonical codes of a set of code lengths.
+std::vector<uint32_t> CanonicalCodes(const Lens& lens) {
+  unsigned count[16] = {};
+  for (uint8_t len : lens) ++count[len];
+  count[0] = 0;
+  uint32_t next[16] = {};
+  uint32_t code = 0;
+  for (unsigned len = 1; len < 16; ++len) {
+    code = (code + count[len - 1]) << 1;
+    next[len] = code;
+  }
+  std::vector<uint32_t> codes(lens.size());
+  for (size_t s = 0; s < lens.size(); ++s) {
+    if (lens[s] != 0) codes[s] = next[lens[s]]++;
+  }
+  return codes;
+}
+
+// A dynamic block header: counts, then a code length code in which the lengths
+// 0..15 all take 4 bits, then every length sent as itself.
+struct Dynamic {
+  Lens lit;
+  Lens dist;
+  std::vector<uint32_t> litCodes;
+  std::vector<uint32_t> distCodes;
+};
+
+Dynamic WriteDynamicHeader(BitWriter* w, bool final, const Lens& lit, const Lens& dist) {
+  w->Put(final ? 1 : 0, 1);
+  w->Put(2, 2);
+  w->Put(static_cast<uint32_t>(lit.size() - 257), 5);
+  w->Put(static_cast<uint32_t>(dist.size() - 1), 5);
+  w->Put(19 - 4, 4);
+  static const uint8_t kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                     11, 4,  12, 3, 13, 2, 14, 1, 15};
+  for (uint8_t sym : kOrder) w->Put(sym < 16 ? 4 : 0, 3);
+  for (uint8_t len : lit) w->PutCode(len, 4);
+  for (uint8_t len : dist) w->PutCode(len, 4);
+  return {lit, dist, CanonicalCodes(lit), CanonicalCodes(dist)};
+}
+
+void PutLit(BitWriter* w, const Dynamic& d, unsigned sym) {
+  w->PutCode(d.litCodes[sym], d.lit[sym]);
+}
+void PutDist(BitWriter* w, const Dynamic& d, unsigned sym) {
+  w->PutCode(d.distCodes[sym], d.dist[sym]);
+}
+
+// The lengths of `n` symbols, all zero but the ones given.
+Lens LensOf(size_t n, std::initializer_list<std::pair<unsigned, uint8_t>> set) {
+  Lens lens(n, 0);
+  for (auto [sym, len] : set) lens[sym] = len;
+  return lens;
+}
+
+// A zlib stream around a deflate body, with the Adler-32 of `data`.
+ByteBuffer Zlib(const ByteBuffer& body, const std::string& data) {
+  ByteBuffer out(2 + body.size());
+  out[0] = 0x78;
+  out[1] = 0x9C;
+  std::copy(body.begin(), body.end(), out.begin() + 2);
+  const uLong a = adler32(adler32(0, nullptr, 0), reinterpret_cast<const Bytef*>(data.data()),
+                          static_cast<uInt>(data.size()));
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(a >> shift));
+  return out;
+}
+
+// zlib's own stream of `data`.
+ByteBuffer Deflated(const std::string& data, int level) {
+  uLongf size = compressBound(static_cast<uLong>(data.size()));
+  ByteBuffer out(size);
+  EXPECT_EQ(Z_OK, compress2(out.data(), &size, reinterpret_cast<const Bytef*>(data.data()),
+                            static_cast<uLong>(data.size()), level));
+  out.resize(size);
+  return out;
+}
+
+enum class Walk { kKeeps, kBreaks, kEither };
+
+struct Case {
+  std::string what;
+  ByteBuffer stored;
+  uint32_t destination;   // 0: append mode
+  bool zlibAccepts;       // zlib's verdict
+  std::string zlibBytes;  // what zlib decodes, when it accepts
+  Walk walk;              // what the walk over the stream's blocks says
+};
+
+// "AB" in a block whose header counts 287 literal/length codes; symbol 286 holds
+// a code. zlib refuses more than 286.
+ByteBuffer LitLen287() {
+  BitWriter w;
+  Dynamic d = WriteDynamicHeader(&w, true, LensOf(287, {{'A', 2}, {'B', 2}, {256, 2}, {286, 2}}),
+                                 LensOf(2, {{0, 1}, {1, 1}}));
+  PutLit(&w, d, 'A');
+  PutLit(&w, d, 'B');
+  PutLit(&w, d, 256);
+  return Zlib(w.Finish(), "AB");
+}
+
+// The same with 288 codes, the largest count a header can give.
+ByteBuffer LitLen288() {
+  BitWriter w;
+  Dynamic d = WriteDynamicHeader(&w, true, LensOf(288, {{'A', 2}, {'B', 2}, {256, 2}, {287, 2}}),
+                                 LensOf(2, {{0, 1}, {1, 1}}));
+  PutLit(&w, d, 'A');
+  PutLit(&w, d, 'B');
+  PutLit(&w, d, 256);
+  return Zlib(w.Finish(), "AB");
+}
+
+// 31 and 32 distance codes; zlib refuses more than 30.
+ByteBuffer Dist(size_t count) {
+  BitWriter w;
+  Dynamic d = WriteDynamicHeader(&w, true, LensOf(258, {{'A', 2}, {'B', 2}, {256, 2}, {257, 2}}),
+                                 LensOf(count, {{0, 1}, {static_cast<unsigned>(count - 1), 1}}));
+  PutLit(&w, d, 'A');
+  PutLit(&w, d, 257);  // length 3
+  PutDist(&w, d, 0);   // distance 1
+  PutLit(&w, d, 'B');
+  PutLit(&w, d, 256);
+  return Zlib(w.Finish(), "AAAAB");
+}
+
+// A literal/length code of one symbol, the end of block, coded as '1'. zlib takes
+// such a code as '0' only; the other bit is an invalid code.
+ByteBuffer SingleEndCode(unsigned bit) {
+  BitWriter w;
+  WriteDynamicHeader(&w, true, LensOf(257, {{256, 1}}), LensOf(2, {{0, 1}, {1, 1}}));
+  w.Put(bit, 1);
+  return Zlib(w.Finish(), "");
+}
+
+// No distance code at all, yet a match: zlib finds no code to read.
+ByteBuffer EmptyDistanceCode() {
+  BitWriter w;
+  Dynamic d = WriteDynamicHeader(&w, true, LensOf(258, {{'A', 2}, {'B', 2}, {256, 2}, {257, 2}}),
+                                 LensOf(1, {}));
+  PutLit(&w, d, 'A');
+  PutLit(&w, d, 257);
+  w.Put(0, 1);  // what a decoder that invents a distance code reads as distance 1
+  PutLit(&w, d, 256);
+  return Zlib(w.Finish(), "AAAA");
+}
+
+// Code lengths whose last repeat runs past the last symbol: zlib refuses them.
+ByteBuffer RepeatPastTheEnd() {
+  BitWriter w;
+  w.Put(1, 1);
+  w.Put(2, 2);
+  w.Put(0, 5);   // 257 literal/length codes
+  w.Put(1, 5);   // 2 distance codes
+  w.Put(15, 4);  // 19 code length codes
+  // Lengths 0..14 take 4 bits (codes 0..14), 17 and 18 take 5 (codes 30 and 31).
+  static const uint8_t kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                     11, 4,  12, 3, 13, 2, 14, 1, 15};
+  for (uint8_t sym : kOrder) w.Put(sym < 15 ? 4 : (sym == 17 || sym == 18) ? 5 : 0, 3);
+  w.PutCode(31, 5);
+  w.Put(65 - 11, 7);  // symbols 0..64: 0
+  w.PutCode(1, 4);    // 'A' (65): 1
+  w.PutCode(31, 5);
+  w.Put(138 - 11, 7);  // 66..203: 0
+  w.PutCode(31, 5);
+  w.Put(52 - 11, 7);  // 204..255: 0
+  w.PutCode(1, 4);    // end of block (256): 1
+  w.PutCode(1, 4);    // distance 0: 1
+  w.PutCode(31, 5);
+  w.Put(0, 7);      // 11 zeros where one length is left
+  w.PutCode(0, 1);  // 'A'
+  w.PutCode(1, 1);  // end of block
+  return Zlib(w.Finish(), "A");
+}
+
+// A fixed-code block: 'A', then literal/length symbol 286 (a length only in
+// decoders that allow it) at distance 1, then the end of block.
+ByteBuffer FixedSymbol286() {
+  BitWriter w;
+  w.Put(1, 1);
+  w.Put(1, 2);
+  w.PutCode(0x30 + 'A', 8);
+  w.PutCode(0xC0 + (286 - 280), 8);
+  w.PutCode(0, 5);
+  w.PutCode(0, 7);
+  return Zlib(w.Finish(), "A" + std::string(258, 'A'));
+}
+
+// A fixed-code block that builds 33,000 bytes and then copies from distance symbol
+// 30, which reaches 32,769 bytes back in decoders that allow it.
+ByteBuffer FixedDistance30() {
+  BitWriter w;
+  w.Put(1, 1);
+  w.Put(1, 2);
+  w.PutCode(0x30 + 'A', 8);
+  std::string data = "A";
+  while (data.size() < 33000) {
+    w.PutCode(0xC0 + (285 - 280), 8);  // length 258
+    w.PutCode(0, 5);                   // distance 1
+    data += std::string(258, 'A');
+  }
+  w.PutCode(1, 7);   // length 3
+  w.PutCode(30, 5);  // distance symbol 30
+  w.Put(0, 14);
+  data += "AAA";
+  w.PutCode(0, 7);
+  return Zlib(w.Finish(), data);
+}
+
+std::vector<Case> Cases() {
+  const std::string text = [] {
+    std::string t;
+    for (int i = 0; t.size() < 100000; ++i) t += "line " + std::to_string(i * 7919 % 1000) + "\n";
+    return t;
+  }();
+  const ByteBuffer stream = Deflated(text, 6);
+  ByteBuffer trailing = stream;
+  for (uint8_t extra = 1; extra <= 5; ++extra) trailing.push_back(extra);
+  ByteBuffer badAdler = stream;
+  badAdler.back() ^= 1;
+  ByteBuffer cut(stream.begin(), stream.end() - 7);
+  const ByteBuffer fixed = Deflated("short text, fixed codes", 9);
+  const auto size = static_cast<uint32_t>(text.size());
+
+  return {
+      {"ordinary stream", stream, size, true, text, Walk::kKeeps},
+      {"ordinary stream, append mode", stream, 0, true, text, Walk::kKeeps},
+      {"ordinary fixed-code stream", fixed, 2000, true, "short text, fixed codes", Walk::kKeeps},
+      {"data ends before the size", stream, size + 1000, true, text, Walk::kKeeps},
+      {"data longer than the size", stream, size - 1, false, "", Walk::kKeeps},
+      {"trailing bytes", trailing, size, true, text, Walk::kEither},
+      {"bad Adler-32", badAdler, size, false, "", Walk::kKeeps},
+      {"stream cut short", cut, size, false, "", Walk::kEither},
+      {"287 literal/length codes", LitLen287(), 2000, false, "", Walk::kBreaks},
+      {"288 literal/length codes", LitLen288(), 2000, false, "", Walk::kBreaks},
+      {"31 distance codes", Dist(31), 2000, false, "", Walk::kBreaks},
+      {"32 distance codes", Dist(32), 2000, false, "", Walk::kBreaks},
+      {"30 distance codes", Dist(30), 2000, true, "AAAAB", Walk::kKeeps},
+      {"single code read as 0", SingleEndCode(0), 2000, true, "", Walk::kBreaks},
+      {"single code read as 1", SingleEndCode(1), 2000, false, "", Walk::kBreaks},
+      {"no distance code, yet a match", EmptyDistanceCode(), 2000, false, "", Walk::kBreaks},
+      {"repeat past the last length", RepeatPastTheEnd(), 2000, false, "", Walk::kBreaks},
+      {"fixed-code symbol 286", FixedSymbol286(), 2000, false, "", Walk::kBreaks},
+      {"fixed-code distance symbol 30", FixedDistance30(), 40000, false, "", Walk::kBreaks},
+  };
+}
+
+PckStatus Decode(const ByteBuffer& stored, uint32_t destination, bool fast, ByteBuffer* out) {
+  out->assign(destination, 0xEE);
+  SetThreadFastDecode(fast);
+  const PckStatus status =
+      DecompressBlock(stored.data(), static_cast<uint32_t>(stored.size()), out);
+  SetThreadFastDecode(true);
+  return status;
+}
+
+TEST(CodecFastTest, EveryStreamReadsAsZlibReadsIt) {
+  for (const Case& c : Cases()) {
+    SCOPED_TRACE(c.what);
+    ByteBuffer slow;
+    ByteBuffer fast;
+    const PckStatus want = Decode(c.stored, c.destination, false, &slow);
+    const PckStatus got = Decode(c.stored, c.destination, true, &fast);
+    EXPECT_EQ(c.zlibAccepts ? PckStatus::kSuccess : PckStatus::kZlibError, want);
+    if (c.zlibAccepts) {
+      EXPECT_EQ(c.zlibBytes, std::string(slow.begin(), slow.end()));
+    }
+    EXPECT_EQ(want, got);
+    EXPECT_EQ(slow.size(), fast.size());
+    if (want == PckStatus::kSuccess) {
+      EXPECT_EQ(slow, fast);
+    }
+  }
+}
+
+// The walk trusts the streams zlib's deflate writes and refuses the shapes zlib
+// reads otherwise, which the fast decoder accepts.
+TEST(CodecFastTest, WalkTellsOrdinaryStreamsFromOddOnes) {
+  for (const Case& c : Cases()) {
+    SCOPED_TRACE(c.what);
+    if (c.walk == Walk::kEither) continue;
+    EXPECT_EQ(c.walk == Walk::kKeeps,
+              StreamKeepsZlibRules(c.stored.data(), c.stored.size(), c.stored.size()));
+  }
+}
+
+// A stored length equal to the destination's size reads back plain when zlib
+// refuses the stream, whichever decoder looked at it first.
+TEST(CodecFastTest, RefusedStreamsOfTheDestinationSizeReadBackPlain) {
+  for (ByteBuffer stored : {LitLen287(), Dist(32), FixedSymbol286(), EmptyDistanceCode()}) {
+    stored.resize(1500, 0x33);  // bytes after the stream: both decoders ignore them
+    ByteBuffer out(stored.size());
+    ASSERT_EQ(PckStatus::kSuccess,
+              DecompressBlock(stored.data(), static_cast<uint32_t>(stored.size()), &out));
+    EXPECT_EQ(stored, out);
+  }
+}
+
+}  // namespace
