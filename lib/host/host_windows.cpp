@@ -137,6 +137,20 @@ class ScopedFind {
   HANDLE handle_;
 };
 
+// A binary write stream of the runtime on a handle opened for writing; the stream
+// owns the handle from then on. nullptr when the runtime cannot take it (the handle
+// is closed then).
+FILE* StreamOnHandle(HANDLE handle) {
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return nullptr;
+  }
+  FILE* stream = _fdopen(fd, "wb");
+  if (!stream) _close(fd);
+  return stream;
+}
+
 // A new file at `path`, opened for writing as a runtime stream ("wb"); null when
 // anything is there already (ERROR_FILE_EXISTS) or it cannot be made. CREATE_NEW
 // never opens an existing file and never follows a link. FILE_SHARE_DELETE lets the
@@ -146,15 +160,9 @@ FILE* CreateNewStream(const std::wstring& path) {
       CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
-  FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
+  FILE* stream = StreamOnHandle(handle);
   if (!stream) {
     const DWORD error = GetLastError();
-    if (fd < 0) {
-      CloseHandle(handle);
-    } else {
-      _close(fd);
-    }
     DeleteFileW(path.c_str());
     SetLastError(error);
   }
@@ -257,31 +265,17 @@ class WindowsHost final : public Host {
     return true;
   }
 
-  // CREATE_NEW never opens an existing file or link. FILE_SHARE_DELETE lets the
-  // interruption handler remove the file while it is still open.
   std::unique_ptr<File> CreateTemporaryBeside(const std::u16string& path,
                                               std::u16string* tempPath) override {
     for (int attempt = 0; attempt < 64; ++attempt) {
       const std::u16string candidate = TemporaryName(path);
-      const HANDLE handle = CreateFileW(NativePath(candidate).c_str(), GENERIC_WRITE,
-                                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (handle == INVALID_HANDLE_VALUE) {
+      FILE* stream = CreateNewStream(NativePath(candidate));
+      if (!stream) {
         if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS) continue;
         return nullptr;
       }
-      const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
-      FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
-      if (!stream) {
-        if (fd < 0) {
-          CloseHandle(handle);
-        } else {
-          _close(fd);
-        }
-        DeleteFileW(NativePath(candidate).c_str());
-        return nullptr;
-      }
       auto file = std::make_unique<WindowsFile>(stream);
+      const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
       BY_HANDLE_FILE_INFORMATION info;
       if (GetFileInformationByHandle(handle, &info)) file->SetDescription(info);
       *tempPath = candidate;
@@ -333,16 +327,8 @@ class WindowsHost final : public Host {
     if (info.nNumberOfLinks > 1) return Refuse(outcome, ExclusiveOpen::kManyNames, handle);
     // Held now: only from here on is the file cut (the position is at its start).
     if (!SetEndOfFile(handle)) return Refuse(outcome, ExclusiveOpen::kFailed, handle);
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
-    FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
-    if (!stream) {
-      if (fd < 0) {
-        CloseHandle(handle);
-      } else {
-        _close(fd);
-      }
-      return Refuse(outcome, ExclusiveOpen::kFailed);
-    }
+    FILE* stream = StreamOnHandle(handle);
+    if (!stream) return Refuse(outcome, ExclusiveOpen::kFailed);
     auto file = std::make_unique<WindowsFile>(stream);
     info.nFileSizeHigh = 0;
     info.nFileSizeLow = 0;
@@ -403,7 +389,6 @@ class WindowsHost final : public Host {
     SetLastError(error);
     return nullptr;
   }
-
 };
 
 // Files removed when the console interrupts the process. The handler runs on a
