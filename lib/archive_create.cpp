@@ -125,7 +125,7 @@ PckStatus PckArchive::Create(const std::u16string& baseDirectory, int32_t level,
     return Fail(PckStatus::kFileOpenError, packagePath, u"not a regular file");
   }
   // A package that could not be overwritten in place is not replaced either.
-  if (kind == host::PathKind::kRegular && !host::MayOverwrite(target)) {
+  if (kind == host::PathKind::kRegular && !host::MayReplaceFile(target)) {
     return Fail(PckStatus::kFileOpenError, packagePath, host::LastErrorText());
   }
   // An older package at the path may lie in the tree: it is never packed.
@@ -265,7 +265,7 @@ PckStatus PckArchive::Create(const std::u16string& baseDirectory, int32_t level,
       Raise(PckStatus::kFileOperationError, packagePath, host::LastErrorText());
     }
     // The package replaced keeps its permission bits (and owner, where it may).
-    if (kind == host::PathKind::kRegular && !host::TakeAccessOf(target, pending.tempPath())) {
+    if (kind == host::PathKind::kRegular && !pending.file()->CopyAccessFrom(target)) {
       Raise(PckStatus::kFileOperationError, packagePath, host::LastErrorText());
     }
     if (!pending.Commit()) {

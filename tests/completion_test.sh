@@ -5,8 +5,8 @@
 set -u
 export LC_ALL=C
 source "$1" || exit 1
-spec=$(complete -p quillo) || { echo "FAIL: no completion registered for quillo"; exit 1; }
-function=$(sed -n 's/.*-F \([^ ]*\) .*/\1/p' <<<"$spec")
+registered=$(complete -p quillo) || { echo "FAIL: no completion registered for quillo"; exit 1; }
+function=$(sed -n 's/.*-F \([^ ]*\) .*/\1/p' <<<"$registered")
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

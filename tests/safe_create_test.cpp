@@ -289,6 +289,9 @@ class HookedFile : public host::File {
     return real_->Sync();
   }
   bool Close() override { return real_->Close(); }
+  bool CopyAccessFrom(const std::u16string& path) override {
+    return real_->CopyAccessFrom(path);
+  }
 
  private:
   std::unique_ptr<host::File> real_;

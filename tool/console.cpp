@@ -101,7 +101,9 @@ void PrintDiagnostic(std::u16string_view subject, std::u16string_view reason) {
   line += reason;
   // A name may hold control characters: they must not act on the terminal.
   EndProgress();  // a data run's progress line must not show through
-  host::WriteErrorLine(Shown(line));
+  // What went to standard output before comes first on a shared terminal.
+  host::FlushConsole();
+  host::WriteErrorText(Shown(line) + u"\n");
 }
 
 // The texts given for %s (entry names, paths) may hold control characters; the

@@ -75,8 +75,8 @@ class File {
     return false;
   }
 
-  // --- Repack ---
-  // Gives the open file the permission bits of the file that `path` leads to, and
+  // For a file that is to replace another (a new package, a repacked one):
+  // gives the open file the permission bits of the file that `path` leads to, and
   // its owner and group where the process may set them (a refusal to change those
   // is not a failure). On Windows: the read-only and hidden attributes. False when
   // the permissions could not be read or set (LastErrorText tells why).
@@ -140,9 +140,9 @@ class Host {
   // name that no file there has (the name of `path` followed by a dot, a random
   // part and ".tmp"); never through a link, never over an existing file. The new
   // file's path goes to *tempPath. nullptr when it cannot be made (LastErrorText
-  // tells why).
+  // tells why). Every host makes it the same way, with OpenFile(kCreateNew).
   virtual std::unique_ptr<File> CreateTemporaryBeside(const std::u16string& path,
-                                                      std::u16string* tempPath) = 0;
+                                                      std::u16string* tempPath);
   // Renames `from` to `to` in one step, replacing the file at `to` when there is one
   // (never a directory). Only for a finished temporary file of the same folder.
   virtual bool ReplaceFile(const std::u16string& from, const std::u16string& to) = 0;
@@ -297,17 +297,6 @@ enum class PathKind {
 // links, a folder on the way that cannot be searched): LastErrorText tells why.
 bool InspectPath(const std::u16string& path, std::u16string* finalPath, PathKind* kind);
 
-// Whether the process may write the existing file at `path` (its permission bits,
-// a read-only attribute): a file that could not be overwritten in place is not
-// replaced either. False, with LastErrorText telling why, when it may not.
-bool MayOverwrite(const std::u16string& path);
-
-// Gives `copy`, a new file of this process that is to replace `original`, the
-// permission bits of `original`, and its owner and group where the process may set
-// them (where the host has no such bits, nothing is to do). False when the bits
-// cannot be set: LastErrorText tells why.
-bool TakeAccessOf(const std::u16string& original, const std::u16string& copy);
-
 // --- Process and console --------------------------------------------------------
 
 // Files that an interruption of the process must not leave behind: a path given to
@@ -331,10 +320,6 @@ void DeferInterrupts(bool hold);
 // (strerror(errno) on POSIX, the system message of GetLastError on Windows). Only
 // meaningful right after the failing call.
 std::u16string LastErrorText();
-
-// Writes one line of text and a line end to standard error, in the console's
-// encoding (characters without a form there as '?').
-void WriteErrorLine(std::u16string_view text);
 
 // The value of an environment variable; false when it is not set.
 bool EnvironmentValue(std::u16string_view name, std::u16string* value);

@@ -144,6 +144,11 @@ bool Utf16ToCp936(std::u16string_view text, std::string* out) {
   return false;
 }
 
+namespace {
+
+// A name beside `path` for a temporary file: its name (cut to 60 units, so the
+// whole stays within the file system's limit), a dot, 8 random hexadecimal digits
+// and ".tmp". A new random part at every call.
 std::u16string TemporaryName(const std::u16string& path) {
   // Seeded per thread from the system's randomness, the clock and the thread's own
   // storage, so two processes or threads do not walk the same names.
@@ -159,6 +164,22 @@ std::u16string TemporaryName(const std::u16string& path) {
   uint64_t bits = random();
   for (int i = 0; i < 8; ++i, bits >>= 4) name.push_back(u"0123456789abcdef"[bits & 15]);
   return name + u".tmp";
+}
+
+}  // namespace
+
+std::unique_ptr<File> Host::CreateTemporaryBeside(const std::u16string& path,
+                                                  std::u16string* tempPath) {
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    const std::u16string candidate = TemporaryName(path);
+    std::unique_ptr<File> file = OpenFile(candidate, OpenMode::kCreateNew);
+    if (file) {
+      *tempPath = candidate;
+      return file;
+    }
+    if (!LastErrorMeansExists()) return nullptr;
+  }
+  return nullptr;  // every name tried was taken: the last error says so
 }
 
 }  // namespace host

@@ -19,7 +19,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <climits>
 #include <clocale>
 #include <cstdint>
@@ -27,7 +26,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <random>
 
 #include "host/host.h"
 #include "host/host_shared.h"
@@ -141,7 +139,6 @@ class PosixFile final : public File {
     return true;
   }
 
-  // --- Repack ---
   bool CopyAccessFrom(const std::u16string& path) override {
     struct stat from;
     if (fd_ < 0 || stat(NativePath(path).c_str(), &from) != 0) return false;
@@ -399,32 +396,6 @@ class PosixHost final : public Host {
     return true;
   }
 
-  std::unique_ptr<File> CreateTemporaryBeside(const std::u16string& path,
-                                              std::u16string* tempPath) override {
-    for (int attempt = 0; attempt < 64; ++attempt) {
-      const std::u16string candidate = TemporaryName(path);
-      // O_EXCL with O_NOFOLLOW: a new file of our own, never a link's target.
-      const int fd = open(NativePath(candidate).c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-      if (fd < 0) {
-        if (errno == EEXIST) continue;
-        return nullptr;
-      }
-      struct stat st;
-      if (fstat(fd, &st) != 0) {
-        const int saved = errno;
-        close(fd);
-        unlink(NativePath(candidate).c_str());
-        errno = saved;
-        return nullptr;
-      }
-      *tempPath = candidate;
-      return std::make_unique<PosixFile>(fd, st);
-    }
-    errno = EEXIST;
-    return nullptr;
-  }
-
   bool ReplaceFile(const std::u16string& from, const std::u16string& to) override {
     return rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
   }
@@ -499,33 +470,10 @@ class PosixHost final : public Host {
     return true;
   }
 
+  // The same walk as InspectPath, which says where a file written at a path goes.
   bool ResolveLink(const std::u16string& path, std::u16string* resolved) override {
-    std::string current = NativePath(path);
-    for (int hop = 0; hop <= 40; ++hop) {
-      struct stat st;
-      if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-        *resolved = hop == 0 ? path : Utf8ToUtf16(current);
-        return true;
-      }
-      std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
-      for (;;) {
-        const ssize_t length = readlink(current.c_str(), target.data(), target.size());
-        if (length < 0) return false;
-        if (static_cast<size_t>(length) < target.size()) {
-          target.resize(static_cast<size_t>(length));
-          break;
-        }
-        target.resize(target.size() * 2);
-      }
-      // A relative target is read from the folder of the link.
-      const size_t slash = current.rfind('/');
-      if (!target.empty() && target[0] != '/' && slash != std::string::npos) {
-        target = current.substr(0, slash + 1) + target;
-      }
-      current = std::move(target);
-    }
-    errno = ELOOP;
-    return false;
+    PathKind kind;
+    return InspectPath(path, resolved, &kind);
   }
 
  private:
@@ -691,14 +639,6 @@ std::u16string LastErrorText() {
   return Utf8ToUtf16(text ? text : "unknown error");
 }
 
-void WriteErrorLine(std::u16string_view text) {
-  std::string bytes = Utf16ToUtf8(text);
-  bytes.push_back('\n');
-  std::fflush(stdout);  // what went to stdout before comes first on a shared terminal
-  std::fwrite(bytes.data(), 1, bytes.size(), stderr);
-  std::fflush(stderr);
-}
-
 std::u16string Cp936ToUtf16(std::string_view bytes) {
   std::u16string out;
   Converter& converter = FromCp936();
@@ -812,32 +752,6 @@ bool InspectPath(const std::u16string& path, std::u16string* finalPath, PathKind
       current = current.substr(0, slash + 1) + target;
     }
   }
-}
-
-bool MayOverwrite(const std::u16string& path) {
-  return access(NativePath(path).c_str(), W_OK) == 0;
-}
-
-bool TakeAccessOf(const std::u16string& original, const std::u16string& copy) {
-  struct stat st;
-  // An original that is gone has nothing to hand on.
-  if (stat(NativePath(original).c_str(), &st) != 0) return errno == ENOENT;
-  // Through a descriptor of the file itself, never through a link put in its place.
-  const int fd = open(NativePath(copy).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  // Only a privileged process may give a file away: the owner, else the group,
-  // is kept where it may. Changing them may clear the set-user-ID bits, so the
-  // mode comes last.
-  if (fchown(fd, st.st_uid, st.st_gid) != 0) {
-    if (fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
-      // The new file stays the process's own.
-    }
-  }
-  const bool ok = fchmod(fd, st.st_mode & 07777) == 0;
-  const int saved = errno;
-  close(fd);
-  errno = saved;
-  return ok;
 }
 
 bool WriteStdoutBytes(const void* data, size_t size) {

@@ -33,11 +33,6 @@ bool EncodeCp936Run(std::u16string_view text, std::string* out);
 // a form without escaped bytes needs no reading back.
 extern const bool kCp936RunsReadBack;
 
-// A name beside `path` for a temporary file: its name (cut to 60 units, so the
-// whole stays within the file system's limit), a dot, 8 random hexadecimal digits
-// and ".tmp". A new random part at every call.
-std::u16string TemporaryName(const std::u16string& path);
-
 }  // namespace host
 
 #endif  // QUILLO_HOST_HOST_SHARED_H_

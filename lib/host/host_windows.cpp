@@ -20,9 +20,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <mutex>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -83,7 +81,6 @@ class WindowsFile final : public File {
     return true;
   }
 
-  // --- Repack ---
   // Windows keeps no permission bits: the attributes that stand for them are taken.
   bool CopyAccessFrom(const std::u16string& path) override {
     if (!stream_) return false;
@@ -263,26 +260,6 @@ class WindowsHost final : public Host {
     id->device = info.dwVolumeSerialNumber;
     id->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     return true;
-  }
-
-  std::unique_ptr<File> CreateTemporaryBeside(const std::u16string& path,
-                                              std::u16string* tempPath) override {
-    for (int attempt = 0; attempt < 64; ++attempt) {
-      const std::u16string candidate = TemporaryName(path);
-      FILE* stream = CreateNewStream(NativePath(candidate));
-      if (!stream) {
-        if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS) continue;
-        return nullptr;
-      }
-      auto file = std::make_unique<WindowsFile>(stream);
-      const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-      BY_HANDLE_FILE_INFORMATION info;
-      if (GetFileInformationByHandle(handle, &info)) file->SetDescription(info);
-      *tempPath = candidate;
-      return file;
-    }
-    SetLastError(ERROR_FILE_EXISTS);
-    return nullptr;
   }
 
   bool ReplaceFile(const std::u16string& from, const std::u16string& to) override {
@@ -670,12 +647,6 @@ std::u16string LastErrorText() {
   return out;
 }
 
-void WriteErrorLine(std::u16string_view text) {
-  fflush(stdout);
-  WriteWide(stderr, std::u16string(text) + u"\n");
-  fflush(stderr);
-}
-
 // --- Package targets ------------------------------------------------------------
 
 // The system follows links itself when the path is opened; what the path names is
@@ -704,20 +675,6 @@ bool InspectPath(const std::u16string& path, std::u16string* finalPath, PathKind
   }
   return true;
 }
-
-// A read-only file cannot be opened for writing, and MoveFileExW does not replace it.
-bool MayOverwrite(const std::u16string& path) {
-  const DWORD attributes = GetFileAttributesW(NativePath(path).c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return false;
-  }
-  return true;
-}
-
-// The new file takes the folder's inherited access, as the old one did.
-bool TakeAccessOf(const std::u16string&, const std::u16string&) { return true; }
 
 bool WriteStdoutBytes(const void* data, size_t size) {
   static bool binary = false;
