@@ -4,12 +4,15 @@
 #include <algorithm>
 #include <vector>
 
+#include "ntfs_order.h"
+
 namespace {
 
 struct Search {
   host::Host& host;
   FileList* files;
   const host::FileId* exclude;
+  SearchOrder order;
   std::vector<host::FileId> open;  // the directories on the current path
   SearchError error;
 };
@@ -43,6 +46,11 @@ bool Collect(Search& search, const std::u16string& directory, bool root) {
     search.error.root = root;
     return Stop(search, directory, host::LastErrorText());
   }
+  if (search.order == SearchOrder::kNtfs) {
+    std::sort(items.begin(), items.end(), [](const host::DirItem& a, const host::DirItem& b) {
+      return PckNtfsNameLess(a.name, b.name);
+    });
+  }
   for (const host::DirItem& item : items) {
     std::u16string path = directory + item.name;
     if (!item.problem.empty()) return Stop(search, path, item.problem);
@@ -68,8 +76,8 @@ bool Collect(Search& search, const std::u16string& directory, bool root) {
 }  // namespace
 
 bool CollectFiles(const std::u16string& directory, FileList* files, const host::FileId* exclude,
-                  SearchError* error) {
-  Search search{host::Host::Current(), files, exclude, {}, {}};
+                  SearchError* error, SearchOrder order) {
+  Search search{host::Host::Current(), files, exclude, order, {}, {}};
   if (Collect(search, directory, true)) return true;
   if (error) *error = std::move(search.error);
   return false;

@@ -17,10 +17,18 @@ struct SearchError {
   bool root = false;
 };
 
+// The order in which the search takes the items of each directory.
+enum class SearchOrder {
+  kHost,  // as the host lists them, unsorted (the original's order)
+  kNtfs,  // as NTFS lists them (PckNtfsNameLess), files and folders interleaved: the
+          // same on every host and file system
+};
+
 // Appends the full path of every file below `directory` (which ends in the host
-// separator) to `files`: depth first, each directory in the host's own order,
-// unsorted. "." and ".." are skipped; links to directories are followed. A file
-// whose identity is `exclude` (the package being written) is left out.
+// separator) to `files`: depth first, the items of each directory in `order`, a
+// folder's files taken where the folder itself comes. "." and ".." are skipped; links to
+// directories are followed. A file whose identity is `exclude` (the package being written) is left
+// out.
 //
 // The search takes every file or none: it stops at the first item it cannot take
 // and returns false, with that item in *error when `error` is given. Such items
@@ -30,6 +38,7 @@ struct SearchError {
 // device) and a path longer than the host allows. Returns true when every file
 // was collected.
 bool CollectFiles(const std::u16string& directory, FileList* files,
-                  const host::FileId* exclude = nullptr, SearchError* error = nullptr);
+                  const host::FileId* exclude = nullptr, SearchError* error = nullptr,
+                  SearchOrder order = SearchOrder::kHost);
 
 #endif  // QUILLO_TOOL_FILE_SEARCH_H_

@@ -20,6 +20,8 @@ const char16_t* CommandName(Command command) {
   switch (command) {
     case Command::kExtract:
       return u"-x";
+    case Command::kCreate:
+      return u"-c";
     case Command::kTest:
       return u"--test";
     case Command::kList:
@@ -48,6 +50,7 @@ constexpr LongOption kLongOptions[] = {
     {u"version", false, Command::kVersion}, {u"json", false, Command::kNone},
     {u"include", true, Command::kNone},     {u"exclude", true, Command::kNone},
     {u"files-from", true, Command::kNone},  {u"to", true, Command::kNone},
+    {u"sort", false, Command::kNone},
 };
 
 // Reads FILE of --files-from: each line (UTF-8, LF or CR LF, a byte-order mark
@@ -84,6 +87,17 @@ bool BuildSelection(const LongOptions& options, PckNameSelection* selection) {
   for (const std::u16string& path : options.filesFrom) {
     if (!ReadNameList(path, selection)) return false;
   }
+  return true;
+}
+
+// A level as -z of a long run takes it: a whole number from -1 to 9, nothing else.
+bool ParseLevel(const std::u16string& text, int32_t* level) {
+  const bool negative = !text.empty() && text[0] == u'-';
+  const std::u16string digits = text.substr(negative ? 1 : 0);
+  if (digits.size() != 1 || digits[0] < u'0' || digits[0] > u'9') return false;
+  const int32_t value = negative ? -(digits[0] - u'0') : digits[0] - u'0';
+  if (value < -1) return false;
+  *level = value;
   return true;
 }
 
@@ -128,6 +142,7 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
   bool help = false;
   bool version = false;
   bool optionsEnded = false;
+  bool levelGiven = false;
   // Two commands are an error unless --help or --version takes their place.
   std::u16string twoCommands;
   auto setCommand = [&](Command command) {
@@ -157,8 +172,24 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
         setCommand(Command::kExtract);
       } else if (letter == u'd') {
         options->logEntries = true;
+      } else if (letter == u'c' || letter == u'z') {
+        // As on the original's command lines, the next argument is the value,
+        // whatever it begins with.
+        if (i + 1 >= args.size()) {
+          *error = arg + (letter == u'c' ? u": give the folder" : u": give the level");
+          return false;
+        }
+        const std::u16string& value = args[++i];
+        if (letter == u'c') {
+          setCommand(Command::kCreate);
+          options->createDir = value;
+        } else if (!ParseLevel(value, &options->level)) {
+          *error = arg + u" " + value + u": give a level from -1 to 9";
+          return false;
+        }
+        levelGiven = levelGiven || letter == u'z';
       } else {
-        *error = arg + u": not an option of runs with long options (only -x and -d are)";
+        *error = arg + u": not an option of runs with long options (only -x, -d, -c and -z are)";
         return false;
       }
       continue;
@@ -200,6 +231,8 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
       setCommand(option->command);
     } else if (name == u"json") {
       options->json = true;
+    } else if (name == u"sort") {
+      options->sort = true;
     } else if (name == u"include") {
       options->includes.push_back(value);
     } else if (name == u"exclude") {
@@ -226,7 +259,7 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
   }
   const Command command = options->command;
   if (command == Command::kNone) {
-    *error = u"no command: give -x, --test, --ls or --cat";
+    *error = u"no command: give -x, -c, --test, --ls or --cat";
     return false;
   }
   const std::u16string commandName = CommandName(command);
@@ -248,7 +281,7 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
   }
   const bool selects =
       !options->includes.empty() || !options->excludes.empty() || !options->filesFrom.empty();
-  if (selects && command == Command::kCat) {
+  if (selects && (command == Command::kCat || command == Command::kCreate)) {
     *error = u"--include, --exclude and --files-from: only with -x, --ls or --test";
     return false;
   }
@@ -258,6 +291,14 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
   }
   if (options->logEntries && command != Command::kExtract) {
     *error = u"-d: only with -x";
+    return false;
+  }
+  if (levelGiven && command != Command::kCreate) {
+    *error = u"-z: only with -c";
+    return false;
+  }
+  if (options->sort && command != Command::kCreate) {
+    *error = u"--sort: only with -c";
     return false;
   }
   return true;
@@ -283,6 +324,9 @@ int RunLongOptions(const std::vector<std::u16string>& args) {
       break;
     case Command::kCat:
       status = CatCommand(options);
+      break;
+    case Command::kCreate:
+      status = LongCreateCommand(options);
       break;
     case Command::kExtract:
     case Command::kTest:

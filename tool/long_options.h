@@ -10,6 +10,7 @@
 #define QUILLO_TOOL_LONG_OPTIONS_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,7 @@ inline constexpr int kExitUsage = 2;
 
 // What a long-option command line asks for.
 struct LongOptions {
-  enum class Command { kNone, kExtract, kTest, kList, kCat, kHelp, kVersion };
+  enum class Command { kNone, kExtract, kCreate, kTest, kList, kCat, kHelp, kVersion };
   Command command = Command::kNone;
   bool json = false;                      // --json
   bool logEntries = false;                // -d
@@ -32,6 +33,11 @@ struct LongOptions {
   bool hasTo = false;
   std::u16string to;  // --to
   std::u16string package;
+  std::u16string createDir;  // -c DIR
+  int32_t level = -1;        // -z N: -1 (zlib's default) or 0..9
+  // --sort: the file search takes each folder's items in NTFS's order
+  // (SearchOrder::kNtfs), so that the same tree gives the same package on every host.
+  bool sort = false;
   std::u16string entryName;  // --cat: the second argument that is not an option
 };
 
@@ -82,6 +88,9 @@ bool FlushJson(std::string* out, bool all);
 int TestCommand(const LongOptions& options, PckNameSelection* selection);
 int LsCommand(const LongOptions& options, PckNameSelection* selection);
 int CatCommand(const LongOptions& options);
+// -c DIR PKG: the package of every file below DIR, at -z's level, in NTFS's order with
+// --sort. Standard output gets one summary line.
+int LongCreateCommand(const LongOptions& options);
 int HelpCommand();
 int VersionCommand();
 
