@@ -7,7 +7,8 @@
 # In a tree with one item per folder the order is fixed on every host, so there the
 # packages must be identical; for the trees with more items in a folder (the sample,
 # and one file and one folder per folder) they must be identical when both
-# packages list their entries in the same order.
+# packages list their entries in the same order. With --sort every folder is taken
+# in NTFS's order on both hosts, so there the packages must be identical always.
 set -eu
 linux=$1
 windows=$2
@@ -65,6 +66,37 @@ for tree in chain noise empty deep sample; do
     diff -r "$tree" xl.pck.files >/dev/null || fail "$what: Windows extraction of the Linux package"
     diff -r "$tree" xw.pck.files >/dev/null || fail "$what: Linux extraction of the Windows package"
     echo "$what: $(wc -c <l.pck) bytes, $same; each extracts the other's"
+  done
+done
+# --sort: a tree with many items in a folder, whose names order differently by case,
+# digits, '_', non-ASCII letters and folders among the files, made in an order that
+# is not NTFS's. Both hosts write the same bytes, with the entries in NTFS's order.
+mkdir -p order/B order/中
+for name in ab Zed B/_.txt 9.txt 中/文.txt é.txt Б.txt a.b Ａ.txt B/Y.txt _x α.txt 10.txt \
+  а.txt c.txt 中/a.txt ü.txt ё.txt ax B/z.txt ｂ.txt Β.txt a; do
+  seq 1 300 | sed "s|^|$name |" >"order/$name"
+done
+expected='10.txt 9.txt a a.b ab ax B\Y.txt B\z.txt B\_.txt c.txt Zed _x é.txt ü.txt α.txt Β.txt ё.txt а.txt Б.txt 中\a.txt 中\文.txt Ａ.txt ｂ.txt '
+names() { "$linux" --ls "$1" | sed '$d' | awk '{print $NF}' | tr '\n' ' '; }
+"$linux" -c order -- h.pck >/dev/null 2>&1 </dev/null || fail "order: the Linux tool failed"
+if [ "$(names h.pck)" = "$expected" ]; then
+  echo "order: this host lists the tree in NTFS's order already"
+else
+  echo "order: this host lists the tree in another order than NTFS's"
+fi
+for tree in order sample deep; do
+  for level in -1 0 9; do
+    what="$tree with --sort at level $level"
+    rm -f l.pck w.pck
+    "$linux" -c "$tree" -z "$level" --sort l.pck </dev/null >/dev/null 2>&1 ||
+      fail "$what: the Linux tool failed"
+    "$wine" "$windows" -c "$tree" -z "$level" --sort w.pck </dev/null >/dev/null 2>&1 ||
+      fail "$what: the Windows tool failed"
+    cmp -s l.pck w.pck || fail "$what: different package bytes"
+    if [ "$tree" = order ] && [ "$(names l.pck)" != "$expected" ]; then
+      fail "$what: entries in the order $(names l.pck)"
+    fi
+    echo "$what: $(wc -c <l.pck) bytes, identical"
   done
 done
 [ "$failures" -eq 0 ] || { echo "$failures failures"; exit 1; }
