@@ -410,8 +410,9 @@ TEST_F(LookTest, BadCommandLinesEndWithStatusTwoAndAPointerToHelp) {
       {{"--ls=yes", "game.pck"}, "--ls: takes no value"},
       {{"--ls", "--test", "game.pck"}, "--ls and --test: give one command only"},
       {{"-x", "--cat", "game.pck", "a.txt"}, "-x and --cat: give one command only"},
-      {{"--json", "game.pck"}, "no command: give -x, --test, --ls or --cat"},
-      {{"--include", "a", "game.pck"}, "no command: give -x, --test, --ls or --cat"},
+      {{"--json", "game.pck"}, "no command: give -x, --test, --ls, --cat, --add or --delete"},
+      {{"--include", "a", "game.pck"},
+       "no command: give -x, --test, --ls, --cat, --add or --delete"},
       {{"--json", "-x", "game.pck"}, "--json: only with --ls or --test"},
       {{"--cat", "--include", "a", "game.pck", "a.txt"},
        "--include, --exclude and --files-from: only with -x, --ls or --test"},
@@ -419,9 +420,9 @@ TEST_F(LookTest, BadCommandLinesEndWithStatusTwoAndAPointerToHelp) {
       {{"-x", "--to", "a", "--to", "b", "game.pck"}, "--to: given twice"},
       {{"--ls", "-d", "game.pck"}, "-d: only with -x"},
       {{"-r", "--ls", "game.pck"},
-       "-r: not an option of runs with long options (only -x and -d are)"},
+       "-r: not an option of runs with long options (only -x, -d and -z are)"},
       {{"-x", "-v", "--to", "o", "game.pck"},
-       "-v: not an option of runs with long options (only -x and -d are)"},
+       "-v: not an option of runs with long options (only -x, -d and -z are)"},
   };
   for (const auto& c : cases) {
     const RunResult result = Run(c.args, 2);
@@ -453,7 +454,7 @@ TEST_F(LookTest, HelpNamesEveryOptionAndVersionTheVersions) {
   const RunResult help = Run({"--help"}, 0);
   for (const char* option :
        {"-x", "-l", "-c", "-r", "-z", "-d", "--test", "--ls", "--json", "--cat", "--include",
-        "--exclude", "--files-from", "--to", "--help", "--version"}) {
+        "--exclude", "--files-from", "--to", "--add", "--delete", "--help", "--version"}) {
     EXPECT_NE(std::string::npos, help.out.find(option)) << option;
   }
   EXPECT_LE(Lines(help.out).size(), 24u);  // one screen

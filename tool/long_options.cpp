@@ -30,6 +30,8 @@ const char16_t* CommandName(Command command) {
       return u"--help";
     case Command::kVersion:
       return u"--version";
+    case Command::kEdit:
+      return u"--add/--delete";
     case Command::kNone:
       break;
   }
@@ -48,7 +50,24 @@ constexpr LongOption kLongOptions[] = {
     {u"version", false, Command::kVersion}, {u"json", false, Command::kNone},
     {u"include", true, Command::kNone},     {u"exclude", true, Command::kNone},
     {u"files-from", true, Command::kNone},  {u"to", true, Command::kNone},
+    {u"add", true, Command::kEdit},         {u"delete", true, Command::kEdit},
 };
+
+// The level of -z in runs with long options: a whole number from -1 to 9, nothing
+// else (the original's parser clamps whatever it reads; a long run says what is wrong).
+bool ParseLevel(const std::u16string& text, int32_t* level) {
+  size_t i = text.size() > 1 && text[0] == u'-' ? 1 : 0;
+  if (i == text.size()) return false;
+  int32_t value = 0;
+  for (; i < text.size(); ++i) {
+    if (text[i] < u'0' || text[i] > u'9' || value > 9) return false;
+    value = value * 10 + (text[i] - u'0');
+  }
+  if (text[0] == u'-') value = -value;
+  if (value < -1 || value > 9) return false;
+  *level = value;
+  return true;
+}
 
 // Reads FILE of --files-from: each line (UTF-8, LF or CR LF, a byte-order mark
 // allowed) that is not empty becomes one more include.
@@ -157,8 +176,18 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
         setCommand(Command::kExtract);
       } else if (letter == u'd') {
         options->logEntries = true;
+      } else if (letter == u'z' && arg.size() == 2) {
+        if (i + 1 >= args.size()) {
+          *error = u"-z: needs a level";
+          return false;
+        }
+        if (!ParseLevel(args[++i], &options->level)) {
+          *error = u"-z " + args[i] + u": give a level from -1 to 9";
+          return false;
+        }
+        options->hasLevel = true;
       } else {
-        *error = arg + u": not an option of runs with long options (only -x and -d are)";
+        *error = arg + u": not an option of runs with long options (only -x, -d and -z are)";
         return false;
       }
       continue;
@@ -198,6 +227,16 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
       version = true;
     } else if (option->command != Command::kNone) {
       setCommand(option->command);
+      if (name == u"add") {
+        if (options->hasAdd) {
+          *error = shown + u": given twice";
+          return false;
+        }
+        options->hasAdd = true;
+        options->addDir = value;
+      } else if (name == u"delete") {
+        options->deletes.push_back(value);
+      }
     } else if (name == u"json") {
       options->json = true;
     } else if (name == u"include") {
@@ -226,7 +265,7 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
   }
   const Command command = options->command;
   if (command == Command::kNone) {
-    *error = u"no command: give -x, --test, --ls or --cat";
+    *error = u"no command: give -x, --test, --ls, --cat, --add or --delete";
     return false;
   }
   const std::u16string commandName = CommandName(command);
@@ -248,7 +287,7 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
   }
   const bool selects =
       !options->includes.empty() || !options->excludes.empty() || !options->filesFrom.empty();
-  if (selects && command == Command::kCat) {
+  if (selects && (command == Command::kCat || command == Command::kEdit)) {
     *error = u"--include, --exclude and --files-from: only with -x, --ls or --test";
     return false;
   }
@@ -258,6 +297,10 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
   }
   if (options->logEntries && command != Command::kExtract) {
     *error = u"-d: only with -x";
+    return false;
+  }
+  if (options->hasLevel && command != Command::kEdit) {
+    *error = u"-z: only with --add or --delete (and -c, -r without long options)";
     return false;
   }
   return true;
@@ -283,6 +326,9 @@ int RunLongOptions(const std::vector<std::u16string>& args) {
       break;
     case Command::kCat:
       status = CatCommand(options);
+      break;
+    case Command::kEdit:
+      status = EditCommand(options);
       break;
     case Command::kExtract:
     case Command::kTest:
