@@ -446,12 +446,11 @@ class Bench:
             chg = os.path.join(s, "chg")
             changed = self.changed_file(tree, one, chg)
             entry = one.replace("/", "\\")
-            whole = Job("quillo -c (whole tree)", [self.tool, "-c", tree, os.path.join(s, "w.pck")],
-                        s, os.path.join(s, "w.pck"))
-            copy = Job("cp PCK", ["cp", master_pck, os.path.join(rp, "a.pck")], s, rp,
-                       setup=lambda: os.makedirs(rp))
         for work in edits:
             pck = os.path.join(rp, "a.pck")
+            whole = Job("quillo -c (whole tree)", [self.tool, "-c", tree, os.path.join(s, "w.pck")],
+                        s, os.path.join(s, "w.pck"))
+            copy = Job("cp PCK", ["cp", master_pck, pck], s, rp, setup=lambda: os.makedirs(rp))
 
             def check_edit(stdout, work=work):
                 check_master()

@@ -61,6 +61,7 @@ PckStatus PckArchive::Edit(const std::u16string& packagePath, const PckChanges& 
     for (const PckEntry& entry : entries_) result->encoded += entry.dataSize;
     return status;
   }
+  EntryList checked;  // the table of the new package, as read back from the disk
   const PckStatus opened = Open(packagePath);
   if (IsError(opened)) {
     result->unopened = true;
@@ -202,6 +203,7 @@ PckStatus PckArchive::Edit(const std::u16string& packagePath, const PckChanges& 
                     (check.failure().reason.empty() ? std::u16string()
                                                     : u": " + check.failure().reason));
         }
+        checked = std::move(check.entries_);
       }
       // The old package is let go before the new one takes its place (Windows
       // renames nothing over an open file).
@@ -235,7 +237,15 @@ PckStatus PckArchive::Edit(const std::u16string& packagePath, const PckChanges& 
     return PckStatus::kFileOperationError;
   }
 
-  (void)Open(packagePath);
+  // The object takes the new package. Its table was read back from the disk just
+  // before the rename and is not decoded a second time.
+  Close();
+  file_ = h.OpenFile(packagePath, host::OpenMode::kRead);
+  if (file_ && file_->SeekToEnd() && (fileSize_ = file_->Tell()) > 0) {
+    entries_ = std::move(checked);
+  } else {
+    (void)Open(packagePath);  // as Create, whatever this finds
+  }
   failure_ = {};
   path_ = packagePath;
   return PckStatus::kSuccess;

@@ -534,6 +534,52 @@ TEST_F(EditTest, FailureInTheMiddleLeavesTheOldPackage) {
     }
   }
   SetPckThreadCount(0);
+
+  // Without a fault the object holds the new package, its table as the file has it.
+  PckArchive archive;
+  PckEditResult result;
+  ASSERT_PCK_OK(archive.Edit(U16(Path("game.pck")), changes, 9, nullptr, &result));
+  EXPECT_EQ(1u, result.replaced);
+  EXPECT_EQ(1u, result.added);
+  ASSERT_TRUE(archive.IsOpen());
+  const EntryList reread = EntriesOf(Path("game.pck"));
+  ASSERT_EQ(reread.size(), archive.entries().size());
+  for (size_t k = 0; k < reread.size(); ++k) {
+    EXPECT_EQ(NameOf(reread[k]), NameOf(archive.entries()[k]));
+    EXPECT_EQ(reread[k].offset, archive.entries()[k].offset);
+    EXPECT_EQ(reread[k].storedSize, archive.entries()[k].storedSize);
+    ByteBuffer data;
+    EXPECT_PCK_OK(archive.ReadEntry(archive.entries()[k], &data));
+    if (NameOf(reread[k]) == "sub\\b.txt") {
+      EXPECT_EQ(ReadFile(Path("new/sub/b.txt")), std::string(data.begin(), data.end()));
+    }
+  }
+}
+
+// Stored bytes that lie beyond the end of the old package cannot be carried over:
+// the edit fails, naming the entry, and writes nothing; deleting that entry works.
+TEST_F(EditTest, EntryBeyondTheEndOfThePackageIsNotCarried) {
+  pckfix::FixturePackage fixture;
+  for (const char* name : {"a.txt", "lost.txt", "c.txt"}) {
+    pckfix::FixtureEntry entry;
+    entry.name = name;
+    entry.data = Text(2000, std::string(name) + " ");
+    fixture.entries.push_back(entry);
+  }
+  fixture.entries[1].offset = 1000000;
+  const std::string old = pckfix::BuildPackage(fixture);
+  WriteFile(Path("game.pck"), old);
+  WriteFile(Path("new/d.txt"), "d");
+  const RunResult failed = Run({"--add", "new", "game.pck"}, 1);
+  EXPECT_EQ("", failed.out);
+  EXPECT_EQ("quillo: lost.txt: its stored bytes lie beyond the end of the package\n", failed.err);
+  EXPECT_EQ(old, ReadFile(Path("game.pck")));
+  EXPECT_TRUE(Temporaries().empty());
+
+  const RunResult deleted = Run({"--delete", "lost.txt", "game.pck"}, 0);
+  EXPECT_TRUE(deleted.out.starts_with("replaced 0, added 0, deleted 1, ")) << deleted.out;
+  EXPECT_EQ((std::vector<std::string>{"a.txt", "c.txt"}), NamesOf(EntriesOf(Path("game.pck"))));
+  EXPECT_EQ(fixture.entries[2].data, DataOf(Path("game.pck"), "c.txt"));
 }
 
 #ifndef _WIN32
