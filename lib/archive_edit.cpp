@@ -217,6 +217,7 @@ PckStatus PckArchive::Edit(const std::u16string& packagePath, const PckChanges& 
       if (!file_) (void)Open(packagePath);
       position_ = -1;
       failure_ = std::move(failure);
+      *result = PckEditResult{};
       return raised.status;
     }
     *result = std::move(counts);

@@ -428,10 +428,9 @@ TEST_F(EditTest, BadCommandLinesAndPackagesThatDoNotOpenEndWithTwo) {
     std::vector<std::string> args;
     std::string err;
   } unopened[] = {
-      {{"--delete", "x", "missing.pck"},
-       "quillo: missing.pck: file open error: No such file or directory"},
+      {{"--delete", "x", "missing.pck"}, "quillo: missing.pck: file open error: "},
       {{"--add", "new", "notpck.pck"}, "quillo: notpck.pck: not supported"},
-      {{"--add", "nodir", "game.pck"}, "quillo: nodir: No such file or directory"},
+      {{"--add", "nodir", "game.pck"}, "quillo: nodir: "},
   };
   const std::string old = ReadFile(Path("game.pck"));
   for (const auto& c : unopened) {
