@@ -131,6 +131,40 @@ class EditTest : public TempDirTest {
   }
 };
 
+// --- Copying between files ------------------------------------------------------------
+
+// File::CopyFrom (in the kernel where the host can) and the portable CopyByReading
+// append a range of the source behind what was written before, buffered or not,
+// and stop short where the source ends.
+TEST_F(EditTest, CopyFromAppendsARangeBehindWhatWasWritten) {
+  const std::string source = Noise(3 << 20, 4);
+  WriteFile(Path("source.bin"), source);
+  host::Host& h = host::Host::Current();
+  const struct {
+    const char* label;
+    bool portable;
+  } ways[] = {{"File::CopyFrom", false}, {"CopyByReading", true}};
+  for (const auto& way : ways) {
+    SCOPED_TRACE(way.label);
+    auto from = h.OpenFile(U16(Path("source.bin")), host::OpenMode::kRead);
+    auto to = h.OpenFile(U16(Path("target.bin")), host::OpenMode::kWrite);
+    ASSERT_TRUE(from && to);
+    auto copy = [&](int64_t position, uint64_t size) {
+      return way.portable ? host::CopyByReading(*from, position, *to, size)
+                          : to->CopyFrom(*from, position, size);
+    };
+    ASSERT_EQ(5u, to->Write("head:", 5));  // still in the write buffer
+    EXPECT_EQ(uint64_t{2} << 20, copy(12345, uint64_t{2} << 20));
+    ASSERT_EQ(1u, to->Write("|", 1));
+    EXPECT_EQ(0u, copy(100, 0));
+    EXPECT_EQ(1000u, copy(static_cast<int64_t>(source.size()) - 1000, 5000));  // ends early
+    EXPECT_EQ(int64_t{5 + (2 << 20) + 1 + 1000}, to->Tell());
+    ASSERT_TRUE(to->Close());
+    EXPECT_EQ("head:" + source.substr(12345, 2 << 20) + "|" + source.substr(source.size() - 1000),
+              ReadFile(Path("target.bin")));
+  }
+}
+
 // --- Replacing, adding, deleting ----------------------------------------------------
 
 // A file whose name is in the package takes the entry's place in the table, also
