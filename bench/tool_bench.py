@@ -18,6 +18,10 @@ For each tree (DIR/mixed, DIR/tiny, DIR/big) it times these pairs:
                                                  (one file of the tree against all of them)
     repack -z -1 / 1         quillo -r -z L PCK  unzip -q ZIP -d T, then zip -r -q -1
                                                  in T (ZIP made by zip -6)
+    add                      quillo --add D PCK  quillo -c TREE (a whole create), and
+                                                 cp PCK (a plain copy of the package)
+                             (D holds one file of the tree, changed, 1 MiB)
+    delete                   quillo --delete NAME PCK   the same two (one entry dropped)
 
 PCK is the package quillo made at -z -1, ZIP the archive zip made at -6. Each side
 of a pair runs once untimed (warm cache; its output is checked there), then the
@@ -433,7 +437,65 @@ class Bench:
             else:  # default threads against one thread
                 self.measure(name, work, qs, reps, [(qs[1], qs[0])])
             check_master()
+
+        # add and delete: an edit of a hard link to the master, which the edit only
+        # reads (the new package is renamed over the link's name), against a whole
+        # create of the tree and a plain copy of the package.
+        edits = [w for w in ("add", "delete") if self.wants(w)]
+        if edits:
+            chg = os.path.join(s, "chg")
+            changed = self.changed_file(tree, one, chg)
+            entry = one.replace("/", "\\")
+        for work in edits:
+            pck = os.path.join(rp, "a.pck")
+            whole = Job("quillo -c (whole tree)", [self.tool, "-c", tree, os.path.join(s, "w.pck")],
+                        s, os.path.join(s, "w.pck"))
+            copy = Job("cp PCK", ["cp", master_pck, pck], s, rp, setup=lambda: os.makedirs(rp))
+
+            def check_edit(stdout, work=work):
+                check_master()
+                with open(stdout, "rb") as f:
+                    line = f.read().decode()
+                want = ("replaced 1, added 0, deleted 0" if work == "add"
+                        else "replaced 0, added 0, deleted 1")
+                self.expect("%s of %s: summary" % (work, name), line.startswith(want), True)
+                self.expect("%s of %s: entries" % (work, name), self.count_pck(pck),
+                            files if work == "add" else files - 1)
+                if work == "add":
+                    got = subprocess.run([self.tool, "--cat", pck, entry], stdout=subprocess.PIPE,
+                                         check=True).stdout
+                    self.expect("add of %s: the new data" % name, got == changed, True)
+                self.same_as_first(work + " package", pck)
+
+            argv = (["--add", chg] if work == "add" else ["--delete", entry]) + ["a.pck"]
+            qs = self.quillo_jobs(lambda label, env, argv=argv, check=check_edit: Job(
+                "quillo " + label, [self.tool] + argv, rp, rp, env=env, setup=link_master,
+                check=check, status=0))
+            self.measure(name, work, qs + [whole, copy], reps,
+                         [(q, p) for q in qs for p in (whole, copy)])
+            check_master()
         rm(s)
+
+    def changed_file(self, tree, one, folder):
+        """Writes the tree's file ONE, changed, into FOLDER: 1 MiB of the tree's own
+        bytes (its files in byte order, from the second byte on), so that it
+        compresses as the tree does. Returns the bytes."""
+        data = b""
+        for dp, dns, fns in os.walk(tree):
+            dns.sort()
+            for fn in sorted(fns):
+                with open(os.path.join(dp, fn), "rb") as f:
+                    data += f.read(1 << 20)
+                if len(data) > (1 << 21):
+                    break
+            if len(data) > (1 << 21):
+                break
+        data = (data[1:] + b"changed")[: 1 << 20]
+        path = os.path.join(folder, one)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        return data
 
     # ------------------------------------------------------------ report
     def machine(self):
@@ -543,7 +605,8 @@ def main():
     p.add_argument("--tool", default=os.path.join(root, "build-bench", "quillo"))
     p.add_argument("--only", default="", help="comma-separated trees, e.g. tiny")
     p.add_argument("--works", default="",
-                   help="comma-separated works: create,extract,list,test,ls,pick,repack")
+                   help="comma-separated works: create,extract,list,test,ls,pick,repack,add,"
+                        "delete")
     p.add_argument("--reps", type=int, default=5)
     p.add_argument("--reps-big", type=int, default=3)
     p.add_argument("--threads", choices=("default", "1", "both"), default="default")
@@ -554,8 +617,9 @@ def main():
     a.only = [t for t in a.only.split(",") if t]
     a.works = [w for w in a.works.split(",") if w]
     for w in a.works:
-        if w not in ("create", "extract", "list", "test", "ls", "pick", "repack"):
-            p.error("unknown work %s (create, extract, list, test, ls, pick, repack)" % w)
+        if w not in ("create", "extract", "list", "test", "ls", "pick", "repack", "add", "delete"):
+            p.error("unknown work %s (create, extract, list, test, ls, pick, repack, add, delete)"
+                    % w)
     for t in a.only:
         if t not in TREES:
             p.error("unknown tree %s (mixed, tiny, big)" % t)

@@ -41,6 +41,33 @@ using EntryList = std::vector<PckEntry>;
 // Each begins with the base directory handed to Create.
 using FileList = std::vector<std::u16string>;
 
+// The changes an Edit makes to a package: the files to add, each named by its path
+// below `baseDirectory` as Create names it, and patterns of the entries to delete
+// (PckNamePattern, name_match.h: the patterns of --include).
+struct PckChanges {
+  std::u16string baseDirectory;
+  FileList files;
+  std::vector<std::u16string> deletions;
+};
+
+// What an Edit did, filled on success. `created`: there was no package, Create made
+// one of the files. `replaced`: entries that got new data in their place; `added`:
+// entries appended; `deleted`: entries dropped (by a pattern, or as a second entry
+// of a name that got new data). `copied`: stored bytes carried over unchanged;
+// `encoded`: bytes of new data read and encoded. After a failure: `unopened` when
+// the package could not be opened (or is missing while deletions were asked), and
+// `unmatched` lists, as given, the deletion patterns that matched no entry.
+struct PckEditResult {
+  bool created = false;
+  bool unopened = false;
+  uint64_t replaced = 0;
+  uint64_t added = 0;
+  uint64_t deleted = 0;
+  uint64_t copied = 0;
+  uint64_t encoded = 0;
+  std::vector<std::u16string> unmatched;
+};
+
 // Called by Create and Repack after each item they finish, in item order and one
 // call at a time: once per entry's data (label "compress data", or "repack data")
 // and then once per table record ("write file entry"), with the item number
@@ -174,6 +201,46 @@ class PckArchive {
   // file, and after a failed rename nothing is open.
   [[nodiscard]] PckStatus Repack(int32_t level, ProgressCallback progress);
 
+  // Changes the package at `packagePath` in place, without rebuilding it: first
+  // every entry that a pattern of `changes.deletions` matches is dropped, then each
+  // file of `changes.files` becomes an entry. A file whose entry name is already in
+  // the package (names compared with '/' equal to '\' and ASCII letters without
+  // regard to case) gives that entry new data and its own name, in the entry's place
+  // in the table; should the package hold the name more than once, the later ones
+  // are dropped. Other files are appended in list order (two files whose names
+  // compare equal make one entry, of the later file). New data is encoded at
+  // `level` (-1..9) as Create encodes it; every other entry's stored bytes are
+  // copied unchanged, without decoding; the table is written afresh at `level`.
+  // The new package has no dead space: it is laid out exactly as Create lays out
+  // its entries. `progress`, when not null, is called once per entry of the new
+  // package ("write data") and once per record ("write file entry"). On success
+  // the object holds the new package and *result tells what changed.
+  //
+  // When nothing is at the path (or only a link that leads nowhere), the package is
+  // made by Create from the files: the same bytes as Create gives. When there are
+  // no files to add and nothing to delete, nothing is written at all.
+  //
+  // Whole or nothing, as Create: the new package is written beside the old one
+  // (beside the file a link leads to; the link stays), from the open old package;
+  // then flushed to stable storage, closed, opened again to check that its table
+  // reads back as written, given the old package's permission bits and renamed over
+  // it in one step. On any failure, and when the process is ended by SIGINT or
+  // SIGTERM, the temporary file is removed and the old package is left as it was.
+  //
+  // Returns kSuccess; what Open returns when the package cannot be opened
+  // (result->unopened, also with kFileOpenError for a missing package when
+  // deletions were asked); kFileNotFound when a deletion pattern matches no entry
+  // (failure() names the first, result->unmatched lists them all; nothing is
+  // written); otherwise what Create returns, for the same reasons (a name that
+  // cannot be stored, a source that cannot be read, a write, the flush or the
+  // rename that fails, ...), and kFileOperationError when stored bytes to carry over
+  // lie beyond the end of the old package or the new package does not read back.
+  // failure() names the file or entry and says why. After a failure the object
+  // holds the old package open again when it can, as Open leaves it. Nothing is
+  // thrown.
+  [[nodiscard]] PckStatus Edit(const std::u16string& packagePath, const PckChanges& changes,
+                               int32_t level, ProgressCallback progress, PckEditResult* result);
+
   // True while a package stream is held: after a successful Open, Create or
   // Repack, and after an Open that failed past opening the file.
   bool IsOpen() const { return file_ != nullptr; }
@@ -181,7 +248,7 @@ class PckArchive {
   const std::u16string& path() const { return path_; }
   // The entries of the open package in table order; empty after Close.
   const EntryList& entries() const { return entries_; }
-  // What the last Open, ReadEntry, Create or Repack that failed failed on; each of
+  // What the last Open, ReadEntry, Create, Repack or Edit that failed failed on; each of
   // them empties it when it starts.
   const PckFailure& failure() const { return failure_; }
 

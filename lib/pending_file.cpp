@@ -15,9 +15,8 @@ bool PendingFile::Begin(const std::u16string& target) {
   return true;
 }
 
-bool PendingFile::Commit(bool durable) {
+bool PendingFile::Finish(bool durable) {
   if (!file_) return false;
-  host::Host& h = host::Host::Current();
   bool ok = durable ? file_->Sync() : file_->Flush();
   if (!ok) reason_ = host::LastErrorText();
   if (!file_->Close() && ok) {
@@ -25,6 +24,13 @@ bool PendingFile::Commit(bool durable) {
     reason_ = host::LastErrorText();
   }
   file_.reset();
+  return ok;
+}
+
+bool PendingFile::Commit(bool durable) {
+  if (tempPath_.empty()) return false;
+  host::Host& h = host::Host::Current();
+  bool ok = !file_ || Finish(durable);
   if (ok && !h.ReplaceFile(tempPath_, target_)) {
     ok = false;
     reason_ = host::LastErrorText();

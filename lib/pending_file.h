@@ -24,10 +24,16 @@ class PendingFile {
   // reason() then tells why and nothing exists on disk.
   [[nodiscard]] bool Begin(const std::u16string& target);
 
-  // The open temporary file, while one is pending; null otherwise.
+  // The open temporary file, while one is pending and not finished; null otherwise.
   host::File* file() const { return file_.get(); }
   const std::u16string& tempPath() const { return tempPath_; }
   const std::u16string& target() const { return target_; }
+
+  // Flushes the file (to stable storage when `durable`) and closes it. It stays
+  // pending, under tempPath(), so that it can be read back before Commit puts it
+  // in place. False when a step fails: reason() tells why, and the file is still
+  // pending (Abandon, or the destructor, removes it).
+  [[nodiscard]] bool Finish(bool durable = true);
 
   // Flushes the file to stable storage, closes it and renames it over the target.
   // False when any step fails: the temporary file is then removed, the target is
@@ -36,6 +42,7 @@ class PendingFile {
   // one step, so no reader ever sees a cut file, but a power failure may leave
   // either version (for many small files that the user can write again, such as
   // an extraction, where a wait per file would cost far more than the writing).
+  // After Finish only the rename is left.
   [[nodiscard]] bool Commit(bool durable = true);
 
   // Closes and removes the temporary file, if one is pending. The target is not

@@ -15,7 +15,7 @@ enum class PckStatus : int32_t {
   kNotSupported = 2,        // "not supported": not a package (magic or version word)
   kGuardByteError = 3,      // "guard byte error": a guard word or record length is wrong
   kZlibError = 4,           // "zlib error": damaged stored bytes, or a block not encodable
-  kFileNotFound = 5,        // "file not found in archive"; no operation produces it
+  kFileNotFound = 5,        // "file not found in archive": an edit's deletion matches nothing
   kCriticalError = 6,       // "critical error"; no operation produces it
   kFileOperationError = 7,  // "file operation error": a read, write or rename failed
 };

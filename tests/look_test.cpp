@@ -410,8 +410,9 @@ TEST_F(LookTest, BadCommandLinesEndWithStatusTwoAndAPointerToHelp) {
       {{"--ls=yes", "game.pck"}, "--ls: takes no value"},
       {{"--ls", "--test", "game.pck"}, "--ls and --test: give one command only"},
       {{"-x", "--cat", "game.pck", "a.txt"}, "-x and --cat: give one command only"},
-      {{"--json", "game.pck"}, "no command: give -x, -c, --test, --ls or --cat"},
-      {{"--include", "a", "game.pck"}, "no command: give -x, -c, --test, --ls or --cat"},
+      {{"--json", "game.pck"}, "no command: give -x, -c, --test, --ls, --cat, --add or --delete"},
+      {{"--include", "a", "game.pck"},
+       "no command: give -x, -c, --test, --ls, --cat, --add or --delete"},
       {{"--json", "-x", "game.pck"}, "--json: only with --ls or --test"},
       {{"--cat", "--include", "a", "game.pck", "a.txt"},
        "--include, --exclude and --files-from: only with -x, --ls or --test"},
@@ -451,9 +452,9 @@ TEST_F(LookTest, TheValueOfCOrZIsNoLongOption) {
 
 TEST_F(LookTest, HelpNamesEveryOptionAndVersionTheVersions) {
   const RunResult help = Run({"--help"}, 0);
-  for (const char* option :
-       {"-x", "-l", "-c", "-r", "-z", "-d", "--test", "--ls", "--json", "--cat", "--include",
-        "--exclude", "--files-from", "--to", "--sort", "--help", "--version"}) {
+  for (const char* option : {"-x", "-l", "-c", "-r", "-z", "-d", "--test", "--ls", "--json",
+                             "--cat", "--include", "--exclude", "--files-from", "--to", "--sort",
+                             "--add", "--delete", "--help", "--version"}) {
     EXPECT_NE(std::string::npos, help.out.find(option)) << option;
   }
   EXPECT_LE(Lines(help.out).size(), 24u);  // one screen

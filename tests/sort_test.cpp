@@ -261,6 +261,30 @@ TEST_F(SortTest, CreateWithSortWritesTheEntriesInNtfsOrder) {
   for (const PckEntry& entry : plain.entries()) EXPECT_EQ(entry.dataSize, entry.storedSize);
 }
 
+// --add takes --sort too: to a missing package it writes the bytes of -c --sort; to a
+// package that holds some of the names it appends the others in NTFS's order.
+TEST_F(SortTest, AddWithSortAppendsInNtfsOrder) {
+  Run({"-c", "tree", "--sort", "sorted.pck"}, 0);
+  Run({"--add", "tree", "--sort", "added.pck"}, 0);
+  EXPECT_EQ(ReadFile(Path("sorted.pck")), ReadFile(Path("added.pck")));
+
+  // Start from a package of the last name alone: the file of that name replaces it
+  // in place, the others are appended behind it in NTFS's order.
+  const std::vector<std::string> names = SortedNames();
+  const std::string last = names.back();
+  std::string relative = last;
+  for (char& c : relative) {
+    if (c == '\\') c = '/';
+  }
+  fs::create_directories((Path("one") / testutil::P(relative)).parent_path());
+  fs::copy_file(Path("tree") / testutil::P(relative), Path("one") / testutil::P(relative));
+  Run({"--add", "one", "--", "grown.pck"}, 0);
+  Run({"--add", "tree", "--sort", "grown.pck"}, 0);
+  std::vector<std::string> expected = {last};
+  expected.insert(expected.end(), names.begin(), names.end() - 1);
+  EXPECT_EQ(expected, EntryNames("grown.pck"));
+}
+
 // A run with a long option but without --sort writes what the original's command line
 // writes, byte for byte, at every level.
 TEST_F(SortTest, LongRunWithoutSortWritesTheOriginalsPackage) {
@@ -333,8 +357,9 @@ TEST_F(SortTest, BadCreateCommandLinesEndWithStatusTwo) {
       {{"-c", "tree", "--sort"}, "-c: give the package"},
       {{"-c", "tree", "--sort", "p.pck", "q.pck"}, "q.pck: one argument too many"},
       {{"-c", "tree", "--sort=yes", "p.pck"}, "--sort: takes no value"},
-      {{"-x", "--sort", "p.pck"}, "--sort: only with -c"},
-      {{"--ls", "-z", "5", "p.pck"}, "-z: only with -c"},
+      {{"-x", "--sort", "p.pck"}, "--sort: only with -c or --add"},
+      {{"--delete", "a", "--sort", "p.pck"}, "--sort: only with -c or --add"},
+      {{"--ls", "-z", "5", "p.pck"}, "-z: only with -c, --add or --delete"},
       {{"-c", "tree", "--ls", "p.pck"}, "-c and --ls: give one command only"},
       {{"-c", "tree", "--include", "a", "p.pck"},
        "--include, --exclude and --files-from: only with -x, --ls or --test"},

@@ -32,6 +32,8 @@ const char16_t* CommandName(Command command) {
       return u"--help";
     case Command::kVersion:
       return u"--version";
+    case Command::kEdit:
+      return u"--add/--delete";
     case Command::kNone:
       break;
   }
@@ -50,7 +52,8 @@ constexpr LongOption kLongOptions[] = {
     {u"version", false, Command::kVersion}, {u"json", false, Command::kNone},
     {u"include", true, Command::kNone},     {u"exclude", true, Command::kNone},
     {u"files-from", true, Command::kNone},  {u"to", true, Command::kNone},
-    {u"sort", false, Command::kNone},
+    {u"sort", false, Command::kNone},       {u"add", true, Command::kEdit},
+    {u"delete", true, Command::kEdit},
 };
 
 // Reads FILE of --files-from: each line (UTF-8, LF or CR LF, a byte-order mark
@@ -229,6 +232,16 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
       version = true;
     } else if (option->command != Command::kNone) {
       setCommand(option->command);
+      if (name == u"add") {
+        if (options->hasAdd) {
+          *error = shown + u": given twice";
+          return false;
+        }
+        options->hasAdd = true;
+        options->addDir = value;
+      } else if (name == u"delete") {
+        options->deletes.push_back(value);
+      }
     } else if (name == u"json") {
       options->json = true;
     } else if (name == u"sort") {
@@ -259,7 +272,7 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
   }
   const Command command = options->command;
   if (command == Command::kNone) {
-    *error = u"no command: give -x, -c, --test, --ls or --cat";
+    *error = u"no command: give -x, -c, --test, --ls, --cat, --add or --delete";
     return false;
   }
   const std::u16string commandName = CommandName(command);
@@ -281,7 +294,8 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
   }
   const bool selects =
       !options->includes.empty() || !options->excludes.empty() || !options->filesFrom.empty();
-  if (selects && (command == Command::kCat || command == Command::kCreate)) {
+  if (selects &&
+      (command == Command::kCat || command == Command::kCreate || command == Command::kEdit)) {
     *error = u"--include, --exclude and --files-from: only with -x, --ls or --test";
     return false;
   }
@@ -293,12 +307,12 @@ bool ParseLongOptions(const std::vector<std::u16string>& args, LongOptions* opti
     *error = u"-d: only with -x";
     return false;
   }
-  if (levelGiven && command != Command::kCreate) {
-    *error = u"-z: only with -c";
+  if (levelGiven && command != Command::kCreate && command != Command::kEdit) {
+    *error = u"-z: only with -c, --add or --delete";
     return false;
   }
-  if (options->sort && command != Command::kCreate) {
-    *error = u"--sort: only with -c";
+  if (options->sort && command != Command::kCreate && !options->hasAdd) {
+    *error = u"--sort: only with -c or --add";
     return false;
   }
   return true;
@@ -327,6 +341,9 @@ int RunLongOptions(const std::vector<std::u16string>& args) {
       break;
     case Command::kCreate:
       status = LongCreateCommand(options);
+      break;
+    case Command::kEdit:
+      status = EditCommand(options);
       break;
     case Command::kExtract:
     case Command::kTest:

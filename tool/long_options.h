@@ -4,8 +4,9 @@
 // option whose letter is '-', and ignores it. Those arguments are quillo's own: a
 // command line that holds one is parsed here instead, and the run prints no banner
 // and no mode line, keeps standard output for its data and ends with status 0
-// (success), 1 (some entry failed, or an --include matched nothing) or 2 (a bad
-// command line, or a package that cannot be opened).
+// (success), 1 (some entry failed, an --include or a --delete matched nothing, or
+// an edit failed and left the package as it was) or 2 (a bad command line, or a
+// package that cannot be opened).
 #ifndef QUILLO_TOOL_LONG_OPTIONS_H_
 #define QUILLO_TOOL_LONG_OPTIONS_H_
 
@@ -23,7 +24,7 @@ inline constexpr int kExitUsage = 2;
 
 // What a long-option command line asks for.
 struct LongOptions {
-  enum class Command { kNone, kExtract, kCreate, kTest, kList, kCat, kHelp, kVersion };
+  enum class Command { kNone, kExtract, kCreate, kTest, kList, kCat, kHelp, kVersion, kEdit };
   Command command = Command::kNone;
   bool json = false;                      // --json
   bool logEntries = false;                // -d
@@ -39,6 +40,9 @@ struct LongOptions {
   // (SearchOrder::kNtfs), so that the same tree gives the same package on every host.
   bool sort = false;
   std::u16string entryName;  // --cat: the second argument that is not an option
+  bool hasAdd = false;
+  std::u16string addDir;                // --add
+  std::vector<std::u16string> deletes;  // --delete, in the order given
 };
 
 // True when `args` (argument 0 is the program's name) holds an argument that begins
@@ -91,6 +95,7 @@ int CatCommand(const LongOptions& options);
 // -c DIR PKG: the package of every file below DIR, at -z's level, in NTFS's order with
 // --sort. Standard output gets one summary line.
 int LongCreateCommand(const LongOptions& options);
+int EditCommand(const LongOptions& options);
 int HelpCommand();
 int VersionCommand();
 

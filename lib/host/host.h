@@ -84,7 +84,21 @@ class File {
     (void)path;
     return false;
   }
+
+  // Appends `size` bytes of `source`, read from its position `position` on, at this
+  // file's current position, as Write would, and returns how many were appended:
+  // fewer when a read or a write fails (LastErrorText tells why) or when `source`
+  // ends before them. Where the system copies between files in the kernel (Linux:
+  // copy_file_range) and both files are the host's own, the bytes never pass
+  // through the process; otherwise (and on Windows, which copies only whole files
+  // so) they are read and written a megabyte at a time. The source's own position
+  // is left anywhere: seek before reading it again.
+  virtual uint64_t CopyFrom(File& source, int64_t position, uint64_t size);
 };
+
+// CopyFrom through Read and Write, a megabyte at a time: the portable way, for
+// hosts and files without a copy in the kernel.
+uint64_t CopyByReading(File& source, int64_t position, File& target, uint64_t size);
 
 // What OpenExclusive found at its path when it did not open it.
 enum class ExclusiveOpen {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <random>
+#include <vector>
 
 #include "host/host.h"
 #include "host/host_shared.h"
@@ -12,6 +13,26 @@ namespace host {
 namespace {
 Host* g_current = nullptr;
 }  // namespace
+
+uint64_t File::CopyFrom(File& source, int64_t position, uint64_t size) {
+  return CopyByReading(source, position, *this, size);
+}
+
+uint64_t CopyByReading(File& source, int64_t position, File& target, uint64_t size) {
+  if (size == 0) return 0;
+  if (!source.Seek(position)) return 0;
+  constexpr uint64_t kChunk = uint64_t{1} << 20;
+  std::vector<uint8_t> buffer(static_cast<size_t>(std::min(size, kChunk)));
+  uint64_t done = 0;
+  while (done < size) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(size - done, buffer.size()));
+    const size_t got = source.Read(buffer.data(), want);
+    const size_t put = got == 0 ? 0 : target.Write(buffer.data(), got);
+    done += put;
+    if (put != want) break;
+  }
+  return done;
+}
 
 Host& Host::Current() { return g_current ? *g_current : Default(); }
 

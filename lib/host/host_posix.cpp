@@ -151,6 +151,56 @@ class PosixFile final : public File {
     return fchmod(fd_, from.st_mode & 0777) == 0;
   }
 
+  uint64_t CopyFrom(File& source, int64_t position, uint64_t size) override {
+    auto* from = dynamic_cast<PosixFile*>(&source);
+    if (fd_ < 0 || !from || from->fd_ < 0 || position < 0) {
+      return CopyByReading(source, position, *this, size);
+    }
+    // The gathered bytes go first, and the system's position must be this file's.
+    if (!FlushWrites()) return 0;
+    if (readEnd_ != readAt_ && !DropReadAhead()) return 0;
+    readAt_ = readEnd_ = 0;
+    uint64_t done = 0;
+#ifdef __linux__
+    // The source is read at explicit offsets, so its own position stays where it
+    // was; this file's position moves with the copy.
+    loff_t in = static_cast<loff_t>(position);
+    while (done < size) {
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(size - done, 1u << 30));
+      const ssize_t put = copy_file_range(from->fd_, &in, fd_, nullptr, want, 0);
+      if (put < 0 && errno == EINTR) continue;
+      if (put > 0) {
+        done += static_cast<uint64_t>(put);
+        position_ += put;
+        continue;
+      }
+      if (put == 0) return done;  // the source ended
+      // Systems and file systems that cannot copy between these files in the
+      // kernel say so before copying anything; the rest is read and written.
+      if (errno == ENOSYS || errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP ||
+          errno == EBADF || errno == EPERM || errno == ETXTBSY) {
+        break;
+      }
+      return done;  // a real failure (a full disk, a file-size limit): errno tells
+    }
+#endif
+    if (done == size) return done;
+    // Positioned reads leave the source's position alone here too.
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(size - done, 1u << 20)));
+    while (done < size) {
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(size - done, buffer.size()));
+      ssize_t got;
+      do {
+        got = pread(from->fd_, buffer.data(), want, static_cast<off_t>(position + done));
+      } while (got < 0 && errno == EINTR);
+      if (got <= 0) return done;
+      const size_t put = WriteFully(buffer.data(), static_cast<size_t>(got));
+      done += put;
+      if (put != static_cast<size_t>(got)) return done;
+    }
+    return done;
+  }
+
  private:
   static constexpr size_t kReadBuffer = 64 << 10;
 
