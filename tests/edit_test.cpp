@@ -36,6 +36,16 @@ using testutil::U16;
 using testutil::U8;
 using testutil::WriteFile;
 
+// What the tool wrote to a console stream, as UTF-8 with LF line ends on every host.
+std::string AsText(const std::string& bytes) {
+  if (!testutil::kWindowsHost) return bytes;
+  std::string text;
+  for (char c : U8(host::Cp936ToUtf16(bytes))) {
+    if (c != '\r') text.push_back(c);
+  }
+  return text;
+}
+
 std::string Summary(uint64_t replaced, uint64_t added, uint64_t deleted, uint64_t copied,
                     uint64_t encoded) {
   return "replaced " + std::to_string(replaced) + ", added " + std::to_string(added) +
@@ -117,6 +127,9 @@ class EditTest : public TempDirTest {
   RunResult Run(const std::vector<std::string>& args, int status, const RunOptions& options = {}) {
     RunResult result = RunTool(args, options);
     EXPECT_EQ(status, result.exitCode) << testing::PrintToString(args) << " err: " << result.err;
+    // Console text is code page 936 with CR LF on Windows: compare it as UTF-8 lines.
+    result.out = AsText(result.out);
+    result.err = AsText(result.err);
     return result;
   }
 
