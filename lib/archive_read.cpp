@@ -54,10 +54,15 @@ struct TableBatch {
   size_t decoded = 0;                      // the records decoded, from the first; the rest failed
   PckStatus status = PckStatus::kSuccess;  // why record `decoded` did not decode
   const char16_t* why = nullptr;
+  // Where the list will hold these records, when its storage is there already:
+  // the worker takes its page faults (host::PrefaultForWrite).
+  void* storage = nullptr;
+  size_t storageSize = 0;
 };
 
 // Decodes the records of `batch` in order, stopping at the first that fails.
 void DecodeBatch(TableBatch& batch) {
+  if (batch.storage) host::PrefaultForWrite(batch.storage, batch.storageSize);
   ByteBuffer record;
   batch.names.reserve(batch.records.size() * 48);
   for (DecodedRecord& r : batch.records) {
@@ -190,6 +195,11 @@ PckStatus PckArchive::Open(const std::u16string& path) try {
   position = tablePosition;
   TableBatch batch;
   const auto pushBatch = [&] {
+    if (entries_.capacity() > kReserveAfter &&
+        entries_.capacity() >= batch.first + batch.records.size()) {
+      batch.storage = reinterpret_cast<char*>(entries_.data()) + batch.first * sizeof(PckEntry);
+      batch.storageSize = batch.records.size() * sizeof(PckEntry);
+    }
     const uint64_t cost = batch.bytes.size() + 64 * batch.records.size();
     pipeline.Push(std::move(batch), cost, DecodeBatch);
     batch = TableBatch{};

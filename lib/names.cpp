@@ -14,7 +14,15 @@ bool IsAscii(std::u16string_view text) {
 }
 
 size_t EntryNameLength(const char16_t name[kPckNameUnits]) {
+  // Four units at a time up to the group that holds the terminator: a unit that
+  // is zero is the only one whose top bit the subtraction sets where the unit's
+  // own top bit is clear.
   size_t n = 0;
+  for (; n + 4 <= kPckNameUnits; n += 4) {
+    uint64_t units;
+    std::memcpy(&units, name + n, sizeof units);
+    if (((units - 0x0001000100010001u) & ~units & 0x8000800080008000u) != 0) break;
+  }
   while (n < kPckNameUnits && name[n] != 0) ++n;
   return n;
 }

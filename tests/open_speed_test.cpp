@@ -3,6 +3,7 @@
 // one record after the other, whatever the thread count and wherever a damaged
 // record lies (within a batch, at its edges, before and after the list takes its
 // full size, found by the reading thread or by a worker).
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -162,6 +163,27 @@ TEST_F(OpenBatchTest, FirstDamagedRecordInTableOrderIsTheFailure) {
                   EntryNameView(archive_.entries().back().name))
             << label;
       }
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The length of a name held in a 256-unit field: up to its first zero unit, or the
+// whole field, whatever the units (the top bit set or clear) and wherever the zero
+// falls within a group of units.
+TEST(EntryNameLengthTest, StopsAtTheFirstZeroUnitOrTheFieldEnd) {
+  const char16_t fills[] = {u'a', u'\x8000', u'\xFFFF', u'\x0100', u'\x7FFF', u'\x8001'};
+  for (char16_t fill : fills) {
+    for (size_t length :
+         {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{4}, size_t{5}, size_t{127},
+          size_t{252}, size_t{253}, size_t{254}, size_t{255}, kPckNameUnits}) {
+      char16_t name[kPckNameUnits];
+      std::fill(name, name + kPckNameUnits, fill);
+      if (length < kPckNameUnits) name[length] = 0;
+      EXPECT_EQ(length, EntryNameLength(name)) << static_cast<int>(fill) << " " << length;
     }
   }
 }
