@@ -313,7 +313,7 @@ bool DecodeFast(const uint8_t* input, uint32_t length, ByteBuffer* destination) 
 #ifdef QUILLO_HAVE_LIBDEFLATE
   // Below about a kilobyte the fast decoder gains less than the check of the
   // stream costs (a table record, a small file): zlib decodes those directly.
-  if (destination->size() < 1024 || length < 8 || !t_fastDecode) return false;
+  if (destination->size() < 1024 || length < 8) return false;
   libdeflate_decompressor* decompressor = Streams().fast.Acquire();
   if (!decompressor) return false;
   size_t used = 0;
@@ -338,8 +338,17 @@ bool DecodeFast(const uint8_t* input, uint32_t length, ByteBuffer* destination) 
 PckStatus Decode(const uint8_t* input, uint32_t present, uint32_t length, ByteBuffer* destination,
                  uint64_t appendLimit) {
   const bool append = destination->empty();
-  if (!append && present == length && DecodeFast(input, length, destination)) {
-    return PckStatus::kSuccess;
+  if (!append && present == length && t_fastDecode) {
+    // A stream of fixed-code blocks (a table record, a small file) is decoded
+    // here directly: no code tables to build, and the decoder checks every rule
+    // zlib holds such blocks to as it goes.
+    size_t produced = 0;
+    if (length >= 3 && ((input[2] >> 1) & 3) == 1 &&
+        DecodeFixedStream(input, length, destination->data(), destination->size(), &produced)) {
+      destination->resize(produced);
+      return PckStatus::kSuccess;
+    }
+    if (DecodeFast(input, length, destination)) return PckStatus::kSuccess;
   }
   z_stream* zs = Streams().inflate.Acquire();
   if (!zs) return PckStatus::kZlibError;

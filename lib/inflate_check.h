@@ -24,6 +24,17 @@
 // checksum are not checked: the caller has decoded them already.
 bool StreamKeepsZlibRules(const uint8_t* input, size_t length, size_t streamLength);
 
+// Decodes a zlib stream made only of blocks with the fixed codes (short streams,
+// such as table records, are nearly all of this kind) into the `capacity` bytes at
+// `output`. True, with `*produced` bytes decoded, only when the stream is one that
+// zlib's inflate decodes to exactly those bytes within `capacity`: a sound header,
+// fixed-code blocks up to the last, no symbol outside zlib's limits, no distance
+// before the start of the data, the Adler-32 whole within the `length` bytes and
+// matching. False for anything else (another kind of block included), leaving the
+// output's contents without meaning: the caller decodes the stream another way.
+bool DecodeFixedStream(const uint8_t* input, size_t length, uint8_t* output, size_t capacity,
+                       size_t* produced);
+
 // Turns the fast decoder off (false) or back on for the calling thread's codec
 // calls, so that both paths can be compared on the same bytes. On by default; a
 // build without libdeflate always decodes with zlib.
