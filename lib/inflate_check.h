@@ -9,6 +9,9 @@
 // blocks before the last one (to find where the next header starts) without
 // producing any output. A last block with a sound header of its own codes holds no
 // code that the two decoders read differently, so its codes are not walked.
+//
+// Streams of fixed-code blocks need no code tables at all: they are decoded here
+// directly (DecodeFixedStream), holding every code to zlib's rules as it goes.
 #ifndef QUILLO_INFLATE_CHECK_H_
 #define QUILLO_INFLATE_CHECK_H_
 
@@ -35,9 +38,9 @@ bool StreamKeepsZlibRules(const uint8_t* input, size_t length, size_t streamLeng
 bool DecodeFixedStream(const uint8_t* input, size_t length, uint8_t* output, size_t capacity,
                        size_t* produced);
 
-// Turns the fast decoder off (false) or back on for the calling thread's codec
-// calls, so that both paths can be compared on the same bytes. On by default; a
-// build without libdeflate always decodes with zlib.
+// Turns the fast decoders (DecodeFixedStream, and libdeflate where it is built in)
+// off (false) or back on for the calling thread's codec calls, so that they can be
+// compared with zlib on the same bytes. On by default.
 void SetThreadFastDecode(bool enabled);
 
 // True when this build has the fast decoder.
