@@ -60,6 +60,11 @@ struct TableBatch {
   size_t storageSize = 0;
 };
 
+// The bytes a batch holds while it is in flight, about.
+uint64_t BatchCost(const TableBatch& batch) {
+  return batch.bytes.size() + batch.records.size() * (sizeof(DecodedRecord) + 64);
+}
+
 // Decodes the records of `batch` in order, stopping at the first that fails.
 void DecodeBatch(TableBatch& batch) {
   if (batch.storage) host::PrefaultForWrite(batch.storage, batch.storageSize);
@@ -200,7 +205,7 @@ PckStatus PckArchive::Open(const std::u16string& path) try {
       batch.storage = reinterpret_cast<char*>(entries_.data()) + batch.first * sizeof(PckEntry);
       batch.storageSize = batch.records.size() * sizeof(PckEntry);
     }
-    const uint64_t cost = batch.bytes.size() + 64 * batch.records.size();
+    const uint64_t cost = BatchCost(batch);
     pipeline.Push(std::move(batch), cost, DecodeBatch);
     batch = TableBatch{};
     batch.first = next;
@@ -231,7 +236,6 @@ PckStatus PckArchive::Open(const std::u16string& path) try {
     pipeline.Pop();
     return IsError(status) ? Fail(status, path, RecordReason(at, what)) : status;
   };
-  batch.first = 0;
   while (next < entryCount) {
     uint8_t lengths[8];
     ReadAt(position, lengths, sizeof lengths);
@@ -266,7 +270,7 @@ PckStatus PckArchive::Open(const std::u16string& path) try {
     position += a;
     ++next;
     if (batch.records.size() >= kBatchRecords || batch.bytes.size() >= kBatchBytes) {
-      while (!pipeline.HasRoom(batch.bytes.size())) {
+      while (!pipeline.HasRoom(BatchCost(batch))) {
         const PckStatus status = takeBatch();
         if (IsError(status)) return status;
       }
