@@ -267,7 +267,7 @@ class Bench:
                 rm(job.output)
         for q, p in rows:
             self.rows.append((tree, work, q, p))
-            log("  %-13s %-17s %8.3f s  %-24s %8.3f s  ratio %5.2f   %7.1f / %7.1f MiB"
+            log("  %-16s %-17s %8.3f s  %-24s %8.3f s  ratio %5.2f   %7.1f / %7.1f MiB"
                 % (work, q.label, statistics.median(q.times), p.label, statistics.median(p.times),
                    statistics.median(q.times) / statistics.median(p.times),
                    max(q.rss) / 1024, max(p.rss) / 1024))
@@ -466,7 +466,7 @@ class Bench:
 
             def check(stdout):
                 self.same_tree("extract of %s in memory" % name, tree, out)
-                self.same_as_first("extract console", stdout)
+                self.same_as_first("extract console in memory", stdout)
 
             qs = self.quillo_jobs(lambda label, env: Job("quillo " + label, [self.tool, "-x", pck],
                                                          m, out, env=env, check=check))
