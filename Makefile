@@ -44,6 +44,8 @@ BENCH_ONLY ?=
 BENCH_WORKS ?=
 BENCH_RESULTS ?= bench/RESULTS.md
 BENCH_SCRATCH ?=
+# The extract runs again with its packages and outputs here ("" to skip).
+BENCH_MEMORY ?= /dev/shm
 BENCH_NOTE ?=
 
 .PHONY: bench bench-build bench-codec
@@ -56,7 +58,7 @@ bench: bench-build
 	python3 bench/tool_bench.py --corpora "$(CORPORA)" --script "$(CORPORA_SCRIPT)" \
 		--tool "$(BENCH_TOOL)" --only "$(BENCH_ONLY)" --works "$(BENCH_WORKS)" --reps $(REPS) --reps-big $(REPS_BIG) \
 		--threads $(BENCH_THREADS) --results "$(BENCH_RESULTS)" --scratch "$(BENCH_SCRATCH)" \
-		--note "$(BENCH_NOTE)"
+		--memory "$(BENCH_MEMORY)" --codec-bench build-bench/bench/codec_bench --note "$(BENCH_NOTE)"
 
 # The block codec with reused zlib streams against a fresh stream per block.
 bench-codec: bench-build

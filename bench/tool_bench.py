@@ -5,7 +5,8 @@ Usage (normally through `make bench`):
 
     bench/tool_bench.py --corpora DIR [--tool PATH] [--only mixed,tiny] [--works list,extract]
                         [--reps 5] [--reps-big 3] [--threads default|1|both]
-                        [--results bench/RESULTS.md] [--scratch DIR] [--note TEXT]
+                        [--results bench/RESULTS.md] [--scratch DIR] [--memory DIR]
+                        [--codec-bench PATH] [--note TEXT]
 
 For each tree (DIR/mixed, DIR/tiny, DIR/big) it times these pairs:
 
@@ -22,6 +23,13 @@ For each tree (DIR/mixed, DIR/tiny, DIR/big) it times these pairs:
                                                  cp PCK (a plain copy of the package)
                              (D holds one file of the tree, changed, 1 MiB)
     delete                   quillo --delete NAME PCK   the same two (one entry dropped)
+    repack -z 9 (big)        quillo -r -z 9 PCK with the default threads against
+                             QUILLO_THREADS=1 (every tree with --threads both)
+    extract (memory)         extract again with PCK, ZIP and both outputs in --memory
+                             (default /dev/shm when it exists; "" turns it off)
+    floor                    the decode floor of the tree, one core: the codec,
+                             zlib alone and libdeflate alone on the same stored
+                             bytes (bench/codec_bench; the table records on tiny)
 
 PCK is the package quillo made at -z -1, ZIP the archive zip made at -6. Each side
 of a pair runs once untimed (warm cache; its output is checked there), then the
@@ -263,7 +271,7 @@ class Bench:
                 rm(job.output)
         for q, p in rows:
             self.rows.append((tree, work, q, p))
-            log("  %-13s %-17s %8.3f s  %-24s %8.3f s  ratio %5.2f   %7.1f / %7.1f MiB"
+            log("  %-16s %-17s %8.3f s  %-24s %8.3f s  ratio %5.2f   %7.1f / %7.1f MiB"
                 % (work, q.label, statistics.median(q.times), p.label, statistics.median(p.times),
                    statistics.median(q.times) / statistics.median(p.times),
                    max(q.rss) / 1024, max(p.rss) / 1024))
@@ -327,6 +335,8 @@ class Bench:
                    check=lambda _: self.same_tree("unzip of %s" % name, tree, uout), peer=True)
         if self.wants("extract"):
             self.measure(name, "extract", qs + [peer], reps, [(q, peer) for q in qs])
+        if self.wants("extract") and self.args.memory:
+            self.extract_in_memory(name, tree, master_pck, master_zip, reps)
 
         # list
         lst = list_file(master_pck)
@@ -405,7 +415,7 @@ class Bench:
                 raise BenchError("a repack changed the master package of %s" % name)
 
         repacks = [("-1", True), ("1", True)]
-        if self.args.threads == "both":
+        if self.args.threads == "both" or name == "big":
             repacks.append(("9", False))
         if not self.wants("repack"):
             repacks = []
@@ -425,7 +435,10 @@ class Bench:
                 return Job("quillo " + label, [self.tool, "-r", "-z", level, "a.pck"], rp, rp, env=env,
                            setup=link_master, check=check)
 
-            qs = self.quillo_jobs(make)
+            if with_peer:
+                qs = self.quillo_jobs(make)
+            else:  # one thread first, then the default threads
+                qs = [make(label, env) for label, env in self.variants_both()]
             if with_peer:
                 peer = Job("unzip -q + zip -r -q -1",
                            ["sh", "-c", 'unzip -q "$0" -d x && cd x && exec zip -r -q -1 ../out.zip .',
@@ -474,6 +487,8 @@ class Bench:
             self.measure(name, work, qs + [whole, copy], reps,
                          [(q, p) for q in qs for p in (whole, copy)])
             check_master()
+        if self.wants("floor"):
+            self.decode_floor(name, tree)
         rm(s)
 
     def changed_file(self, tree, one, folder):
@@ -496,6 +511,44 @@ class Bench:
         with open(path, "wb") as f:
             f.write(data)
         return data
+
+    def variants_both(self):
+        base_env = {k: v for k, v in os.environ.items() if k != "QUILLO_THREADS"}
+        return [("QUILLO_THREADS=1", dict(base_env, QUILLO_THREADS="1")), ("default threads", base_env)]
+
+    def extract_in_memory(self, name, tree, master_pck, master_zip, reps):
+        """The extract pair again with the packages and every output in memory."""
+        m = tempfile.mkdtemp(prefix="quillo-bench-%s-" % name, dir=self.args.memory)
+        try:
+            pck = os.path.join(m, "master.pck")
+            zip_path = os.path.join(m, "master.zip")
+            shutil.copyfile(master_pck, pck)
+            shutil.copyfile(master_zip, zip_path)
+            out = pck + ".files"
+
+            def check(stdout):
+                self.same_tree("extract of %s in memory" % name, tree, out)
+                self.same_as_first("extract console in memory", stdout)
+
+            qs = self.quillo_jobs(lambda label, env: Job("quillo " + label, [self.tool, "-x", pck],
+                                                         m, out, env=env, check=check))
+            uout = os.path.join(m, "u")
+            peer = Job("unzip -q", ["unzip", "-q", zip_path, "-d", uout], m, uout,
+                       check=lambda _: self.same_tree("unzip of %s in memory" % name, tree, uout),
+                       peer=True)
+            self.measure(name, "extract (memory)", qs + [peer], reps, [(q, peer) for q in qs])
+        finally:
+            shutil.rmtree(m, ignore_errors=True)
+
+    def decode_floor(self, name, tree):
+        """codec_bench on the tree: its lines go to the log and under the table."""
+        bench = self.args.codec_bench
+        if not os.access(bench, os.X_OK):
+            raise BenchError("no codec_bench at %s (make bench-build builds it)" % bench)
+        argv = [bench] + (["--records"] if name == "tiny" else []) + [tree]
+        out = subprocess.run(argv, stdout=subprocess.PIPE, check=True, text=True).stdout
+        log(out.rstrip())
+        self.floors.append((name, out.rstrip()))
 
     # ------------------------------------------------------------ report
     def machine(self):
@@ -565,6 +618,9 @@ class Bench:
                 "(GNU time %M, MiB). Create -z -1 is compared with zip -6; repack starts from the "
                 "-z -1 package (quillo) and the zip -6 archive (peer).",
                 ""] + self.table() + [""]
+        if self.floors:
+            out += ["Decode floor (bench/codec_bench, one core, processor time of the best pass):",
+                    "", "```"] + [text for _, text in self.floors] + ["```", ""]
         with open(a.results, "w") as f:
             f.write("\n".join(out))
         log("wrote %s" % a.results)
@@ -584,6 +640,7 @@ class Bench:
         started = datetime.datetime.now(datetime.timezone.utc)
         load = " ".join("%.2f" % x for x in os.getloadavg())
         self.facts = []
+        self.floors = []
         log("quillo %s, scratch %s, threads %s" % (self.tool, self.scratch, a.threads))
         try:
             for t in trees:  # the table so far is written after each tree
@@ -606,20 +663,25 @@ def main():
     p.add_argument("--only", default="", help="comma-separated trees, e.g. tiny")
     p.add_argument("--works", default="",
                    help="comma-separated works: create,extract,list,test,ls,pick,repack,add,"
-                        "delete")
+                        "delete,floor")
     p.add_argument("--reps", type=int, default=5)
     p.add_argument("--reps-big", type=int, default=3)
     p.add_argument("--threads", choices=("default", "1", "both"), default="default")
     p.add_argument("--results", default=os.path.join(here, "RESULTS.md"))
     p.add_argument("--scratch", default="", help="where the temp dir goes (default: same disk)")
+    p.add_argument("--memory", default="/dev/shm" if os.path.isdir("/dev/shm") else "",
+                   help="where the extract runs again in memory (\"\" to skip)")
+    p.add_argument("--codec-bench", default="",
+                   help="codec_bench binary (default: bench/codec_bench beside --tool)")
     p.add_argument("--note", default="")
     a = p.parse_args()
     a.only = [t for t in a.only.split(",") if t]
     a.works = [w for w in a.works.split(",") if w]
     for w in a.works:
-        if w not in ("create", "extract", "list", "test", "ls", "pick", "repack", "add", "delete"):
-            p.error("unknown work %s (create, extract, list, test, ls, pick, repack, add, delete)"
-                    % w)
+        if w not in ("create", "extract", "list", "test", "ls", "pick", "repack", "add", "delete",
+                     "floor"):
+            p.error("unknown work %s (create, extract, list, test, ls, pick, repack, add, delete,"
+                    " floor)" % w)
     for t in a.only:
         if t not in TREES:
             p.error("unknown tree %s (mixed, tiny, big)" % t)
@@ -627,6 +689,10 @@ def main():
         p.error("--reps and --reps-big must be at least 1")
     a.corpora = os.path.abspath(os.path.expanduser(a.corpora))
     a.script = os.path.join(root, a.script) if not os.path.isabs(a.script) else a.script
+    if not a.codec_bench:
+        a.codec_bench = os.path.join(os.path.dirname(os.path.abspath(a.tool)), "bench", "codec_bench")
+    if a.memory and not os.path.isdir(a.memory):
+        p.error("--memory %s is not a folder" % a.memory)
     os.makedirs(a.corpora, exist_ok=True)
     try:
         Bench(a).run()

@@ -2,10 +2,12 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "archive.h"
 #include "host/host.h"
 #include "names.h"
+#include "work_queue.h"
 
 namespace {
 
@@ -20,6 +22,81 @@ constexpr uint32_t kMaxRecordLength = 0x7FFFFFFF;
 constexpr size_t kReserveAfter = 1024;
 
 constexpr char16_t kNoMemory[] = u"not enough memory";
+
+// Table records go to the workers in batches of this many records (or fewer, once
+// their bodies reach kBatchBytes), at most kBatchDepth batches per thread and
+// kBatchBudget bytes of bodies in flight.
+constexpr size_t kBatchRecords = 512;
+constexpr size_t kBatchBytes = 64 << 10;
+constexpr size_t kBatchDepth = 4;
+constexpr uint64_t kBatchBudget = uint64_t{16} << 20;
+
+// One table record of a batch: where its body is, then what it decoded to.
+struct DecodedRecord {
+  size_t at = 0;         // the body's offset in the batch's bytes
+  uint32_t present = 0;  // the body's bytes in the file (the rest read as zeros)
+  uint32_t length = 0;   // the body's length as the record gives it
+  uint32_t reserved1 = 0;
+  uint32_t offset = 0;
+  uint32_t dataSize = 0;
+  uint32_t storedSize = 0;
+  uint32_t reserved2 = 0;
+  uint32_t name = 0;       // the name's first unit in the batch's names
+  uint32_t nameUnits = 0;  // its length, terminator not included
+};
+
+// Consecutive table records, read by the calling thread and decoded by a worker.
+struct TableBatch {
+  uint32_t first = 0;  // the table index of the first record
+  ByteBuffer bytes;    // the bodies, one after the other
+  std::vector<DecodedRecord> records;
+  std::vector<char16_t> names;
+  size_t decoded = 0;                      // the records decoded, from the first; the rest failed
+  PckStatus status = PckStatus::kSuccess;  // why record `decoded` did not decode
+  const char16_t* why = nullptr;
+  // Where the list will hold these records, when its storage is there already:
+  // the worker takes its page faults (host::PrefaultForWrite).
+  void* storage = nullptr;
+  size_t storageSize = 0;
+};
+
+// The bytes a batch holds while it is in flight, about.
+uint64_t BatchCost(const TableBatch& batch) {
+  return batch.bytes.size() + batch.records.size() * (sizeof(DecodedRecord) + 64);
+}
+
+// Decodes the records of `batch` in order, stopping at the first that fails.
+void DecodeBatch(TableBatch& batch) {
+  if (batch.storage) host::PrefaultForWrite(batch.storage, batch.storageSize);
+  ByteBuffer record;
+  batch.names.reserve(batch.records.size() * 48);
+  for (DecodedRecord& r : batch.records) {
+    record.resize(kPckRecordSize);
+    const PckStatus status =
+        DecompressBlockPadded(batch.bytes.data() + r.at, r.present, r.length, &record);
+    if (IsError(status)) {
+      batch.status = status;
+      batch.why = u"zlib";
+      return;
+    }
+    // The writers always store whole records; a body that decodes to less is damaged.
+    if (record.size() != kPckRecordSize) {
+      batch.status = PckStatus::kZlibError;
+      batch.why = u"not a whole record";
+      return;
+    }
+    r.reserved1 = LoadLe32(record.data() + kPckNameBytes);
+    r.offset = LoadLe32(record.data() + kPckNameBytes + 4);
+    r.dataSize = LoadLe32(record.data() + kPckNameBytes + 8);
+    r.storedSize = LoadLe32(record.data() + kPckNameBytes + 12);
+    r.reserved2 = LoadLe32(record.data() + kPckNameBytes + 16);
+    char16_t units[kPckNameUnits];
+    r.nameUnits = static_cast<uint32_t>(RecordNameToUnits(record.data(), units));
+    r.name = static_cast<uint32_t>(batch.names.size());
+    batch.names.insert(batch.names.end(), units, units + r.nameUnits);
+    ++batch.decoded;
+  }
+}
 
 // "record <n>" for the reasons that name a table record, counting from 1.
 std::u16string RecordReason(uint32_t index, std::u16string_view what) {
@@ -108,50 +185,104 @@ PckStatus PckArchive::Open(const std::u16string& path) try {
     position += a;
     ++recordsPresent;
   }
+  // The records are independent streams: the calling thread reads them in
+  // batches, in table order, and the workers decode each batch into its names and
+  // numbers; the list is then filled in table order from the front batch. A record
+  // the calling thread finds damaged ends the reading; the first damaged record in
+  // table order, whoever found it, is the failure, and the entries before it are
+  // in the list, as when every record is read and decoded in turn.
+  const unsigned threads = PckThreadCount();
+  OrderedPipeline<TableBatch> pipeline(threads, kBatchDepth * threads, 1, kBatchBudget);
+  uint32_t next = 0;  // the first record not yet read
+  uint32_t damagedAt = entryCount;
+  PckStatus damagedStatus = PckStatus::kSuccess;
+  std::u16string damagedReason;
   position = tablePosition;
-  ByteBuffer body;
-  ByteBuffer record;
-  for (uint32_t i = 0; i < entryCount; ++i) {
+  TableBatch batch;
+  const auto pushBatch = [&] {
+    if (entries_.capacity() > kReserveAfter &&
+        entries_.capacity() >= batch.first + batch.records.size()) {
+      batch.storage = reinterpret_cast<char*>(entries_.data()) + batch.first * sizeof(PckEntry);
+      batch.storageSize = batch.records.size() * sizeof(PckEntry);
+    }
+    const uint64_t cost = BatchCost(batch);
+    pipeline.Push(std::move(batch), cost, DecodeBatch);
+    batch = TableBatch{};
+    batch.first = next;
+  };
+  // Takes the front batch into the list; the failure of its first record that did
+  // not decode, if any.
+  const auto takeBatch = [&]() -> PckStatus {
+    TableBatch& done = pipeline.Front();
+    for (size_t k = 0; k < done.decoded; ++k) {
+      const DecodedRecord& r = done.records[k];
+      if (entries_.size() == kReserveAfter) {
+        entries_.reserve(recordsPresent);
+        host::AdviseBulkFill(entries_.data() + entries_.size(),
+                             (recordsPresent - entries_.size()) * sizeof(PckEntry));
+      }
+      // Built where it stays: a large list is filled once, not copied into.
+      PckEntry& entry = entries_.emplace_back();
+      entry.reserved1 = r.reserved1;
+      entry.offset = r.offset;
+      entry.dataSize = r.dataSize;
+      entry.storedSize = r.storedSize;
+      entry.reserved2 = r.reserved2;
+      std::memcpy(entry.name, done.names.data() + r.name, r.nameUnits * sizeof(char16_t));
+    }
+    const uint32_t at = done.first + static_cast<uint32_t>(done.decoded);
+    const PckStatus status = done.status;
+    const char16_t* what = done.why;
+    pipeline.Pop();
+    return IsError(status) ? Fail(status, path, RecordReason(at, what)) : status;
+  };
+  while (next < entryCount) {
     uint8_t lengths[8];
     ReadAt(position, lengths, sizeof lengths);
     const uint32_t a = LoadLe32(lengths) ^ kPckMaskA;
     const uint32_t b = LoadLe32(lengths + 4) ^ kPckMaskB;
-    if (a != b) return Fail(PckStatus::kGuardByteError, path, RecordReason(i, u"lengths differ"));
-    // No package reaches 2^31 bytes, so neither can a record body: refused before
-    // anything is read or zero-filled for it.
-    if (a > kMaxRecordLength) {
-      return Fail(PckStatus::kZlibError, path, RecordReason(i, u"longer than any package"));
+    if (a != b) {
+      damagedStatus = PckStatus::kGuardByteError;
+      damagedReason = RecordReason(next, u"lengths differ");
+    } else if (a > kMaxRecordLength) {
+      // No package reaches 2^31 bytes, so neither can a record body: refused
+      // before anything is read or zero-filled for it.
+      damagedStatus = PckStatus::kZlibError;
+      damagedReason = RecordReason(next, u"longer than any package");
+    }
+    if (IsError(damagedStatus)) {
+      damagedAt = next;
+      break;
     }
     position += 8;
     // A body that claims more than the file holds is read with the missing bytes
     // as zeros; only the bytes really there are held in memory.
     const int64_t left = fileSize_ > position ? fileSize_ - position : 0;
     const uint32_t present = static_cast<int64_t>(a) < left ? a : static_cast<uint32_t>(left);
-    body.resize(present);
-    ReadAt(position, body.data(), present);
+    const size_t at = batch.bytes.size();
+    batch.bytes.resize(at + present);
+    ReadAt(position, batch.bytes.data() + at, present);
+    batch.records.push_back(DecodedRecord{});
+    DecodedRecord& record = batch.records.back();
+    record.at = at;
+    record.present = present;
+    record.length = a;
     position += a;
-    record.resize(kPckRecordSize);
-    PckStatus status = DecompressBlockPadded(body.data(), present, a, &record);
-    if (IsError(status)) return Fail(status, path, RecordReason(i, u"zlib"));
-    // The writers always store whole records; a body that decodes to less is damaged.
-    if (record.size() != kPckRecordSize) {
-      return Fail(PckStatus::kZlibError, path, RecordReason(i, u"not a whole record"));
+    ++next;
+    if (batch.records.size() >= kBatchRecords || batch.bytes.size() >= kBatchBytes) {
+      while (!pipeline.HasRoom(BatchCost(batch))) {
+        const PckStatus status = takeBatch();
+        if (IsError(status)) return status;
+      }
+      pushBatch();
     }
-    const PckEntryRecord fields = PckEntryRecord::Decode(record.data());
-    if (entries_.size() == kReserveAfter) {
-      entries_.reserve(recordsPresent);
-      host::AdviseBulkFill(entries_.data() + entries_.size(),
-                           (recordsPresent - entries_.size()) * sizeof(PckEntry));
-    }
-    // Built where it stays: a large list is filled once, not copied into.
-    PckEntry& entry = entries_.emplace_back();
-    entry.reserved1 = fields.reserved1;
-    entry.offset = fields.offset;
-    entry.dataSize = fields.dataSize;
-    entry.storedSize = fields.storedSize;
-    entry.reserved2 = fields.reserved2;
-    RecordNameToEntry(fields.name, entry.name);
   }
+  if (!batch.records.empty()) pushBatch();
+  while (!pipeline.empty()) {
+    const PckStatus status = takeBatch();
+    if (IsError(status)) return status;
+  }
+  if (damagedAt != entryCount) return Fail(damagedStatus, path, std::move(damagedReason));
   path_ = path;
   return PckStatus::kSuccess;
 } catch (const std::bad_alloc&) {

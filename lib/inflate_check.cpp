@@ -7,6 +7,12 @@
 // are decoded bit by bit from the counts of each length, which is slow but rare.
 #include "inflate_check.h"
 
+#include <zlib.h>
+
+#ifdef QUILLO_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -369,6 +375,156 @@ class Walker {
 };
 
 }  // namespace
+
+namespace {
+
+// The fixed literal/length code by its first 9 bits (bit-reversed codes): the
+// symbol times 16 plus the code's length. Distance codes are 5 bits, the symbol
+// itself sent from its highest bit.
+struct FixedTables {
+  uint16_t lit[512];
+  uint8_t dist[32];
+  FixedTables() {
+    const auto reverse = [](unsigned code, unsigned len) {
+      unsigned r = 0;
+      for (unsigned b = 0; b < len; ++b) r |= ((code >> b) & 1u) << (len - 1 - b);
+      return r;
+    };
+    const auto put = [&](unsigned sym, unsigned code, unsigned len) {
+      for (unsigned i = reverse(code, len); i < 512; i += 1u << len) {
+        lit[i] = static_cast<uint16_t>(sym << 4 | len);
+      }
+    };
+    for (unsigned s = 0; s < 144; ++s) put(s, 0x30 + s, 8);
+    for (unsigned s = 144; s < 256; ++s) put(s, 0x190 + (s - 144), 9);
+    for (unsigned s = 256; s < 280; ++s) put(s, s - 256, 7);
+    for (unsigned s = 280; s < 288; ++s) put(s, 0xC0 + (s - 280), 8);
+    for (unsigned s = 0; s < 32; ++s) dist[reverse(s, 5)] = static_cast<uint8_t>(s);
+  }
+};
+
+const uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                  31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+const uint8_t kLengthExtraBits[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                      2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+const uint16_t kDistBase[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                                1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+const uint8_t kDistExtraBits[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                    6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+// Bits of a byte run from the lowest up; never reads past its end.
+class BitReader {
+ public:
+  BitReader(const uint8_t* p, const uint8_t* end) : p_(p), end_(end) {}
+  bool Need(unsigned n) {
+    if (bits_ >= n) return true;
+    if (end_ - p_ >= 8) {
+      buf_ |= Load64(p_) << bits_;
+      p_ += (63 - bits_) >> 3;
+      bits_ |= 56;
+      return true;
+    }
+    while (bits_ < n && p_ < end_) {
+      buf_ |= uint64_t{*p_++} << bits_;
+      bits_ += 8;
+    }
+    return bits_ >= n;
+  }
+  unsigned Peek(unsigned n) const { return static_cast<unsigned>(buf_ & ((uint64_t{1} << n) - 1)); }
+  void Drop(unsigned n) {
+    buf_ >>= n;
+    bits_ -= n;
+  }
+  unsigned Take(unsigned n) {
+    const unsigned v = Peek(n);
+    Drop(n);
+    return v;
+  }
+  // The first byte not yet used once the bits are taken to a byte boundary.
+  const uint8_t* AlignedPosition() {
+    Drop(bits_ & 7);
+    return p_ - bits_ / 8;
+  }
+
+ private:
+  const uint8_t* p_;
+  const uint8_t* end_;
+  uint64_t buf_ = 0;
+  unsigned bits_ = 0;
+};
+
+}  // namespace
+
+bool DecodeFixedStream(const uint8_t* input, size_t length, uint8_t* output, size_t capacity,
+                       size_t* produced) {
+  static const FixedTables tables;
+  if (length < 6) return false;
+  const unsigned cmf = input[0];
+  const unsigned flg = input[1];
+  if ((cmf & 0x0F) != 8 || (cmf >> 4) > 7 || ((cmf << 8) | flg) % 31 != 0 || (flg & 0x20) != 0) {
+    return false;
+  }
+  BitReader in(input + 2, input + length);
+  size_t n = 0;
+  for (;;) {
+    if (!in.Need(3)) return false;
+    const unsigned header = in.Take(3);
+    if ((header >> 1) != 1) return false;  // stored and dynamic blocks go elsewhere
+    for (;;) {
+      // 9 bits of code, 5 extra, 5 of distance code and 13 extra: 32 at most.
+      // Near the end fewer are there; the bits beyond read as zeros, and a code
+      // is only taken when all of its own bits are there.
+      in.Need(32);
+      const uint16_t entry = tables.lit[in.Peek(9) & 511];
+      const unsigned len = entry & 15;
+      if (!in.Need(len)) return false;
+      in.Drop(len);
+      const unsigned sym = entry >> 4;
+      if (sym < 256) {
+        if (n == capacity) return false;
+        output[n++] = static_cast<uint8_t>(sym);
+        continue;
+      }
+      if (sym == 256) break;
+      if (sym > 285) return false;  // zlib refuses 286 and 287
+      const unsigned lengthExtra = kLengthExtraBits[sym - 257];
+      if (!in.Need(lengthExtra + 5)) return false;
+      const size_t copy = kLengthBase[sym - 257] + in.Take(lengthExtra);
+      const unsigned distSym = tables.dist[in.Take(5)];
+      if (distSym > 29) return false;  // and distance codes 30 and 31
+      const unsigned distExtra = kDistExtraBits[distSym];
+      if (!in.Need(distExtra)) return false;
+      const size_t distance = kDistBase[distSym] + in.Take(distExtra);
+      if (distance > n || copy > capacity - n) return false;
+      uint8_t* to = output + n;
+      if (distance == 1) {
+        std::memset(to, to[-1], copy);
+      } else {
+        // Pieces no longer than the distance never overlap their source.
+        for (size_t done = 0; done < copy;) {
+          const size_t step = std::min(distance, copy - done);
+          std::memcpy(to + done, to + done - distance, step);
+          done += step;
+        }
+      }
+      n += copy;
+    }
+    if (header & 1) break;
+  }
+  const uint8_t* trailer = in.AlignedPosition();
+  if (input + length - trailer < 4) return false;
+  const uint32_t want = uint32_t{trailer[0]} << 24 | uint32_t{trailer[1]} << 16 |
+                        uint32_t{trailer[2]} << 8 | trailer[3];
+#ifdef QUILLO_HAVE_LIBDEFLATE
+  // The same sum, several times as fast on short data.
+  if (libdeflate_adler32(1, output, n) != want) return false;
+#else
+  if (adler32(adler32(0, nullptr, 0), output, static_cast<uInt>(n)) != want) return false;
+#endif
+  *produced = n;
+  return true;
+}
 
 bool StreamKeepsZlibRules(const uint8_t* input, size_t length, size_t streamLength) {
   static const bool tablesReady = MakeStaticTables();

@@ -9,6 +9,9 @@
 // blocks before the last one (to find where the next header starts) without
 // producing any output. A last block with a sound header of its own codes holds no
 // code that the two decoders read differently, so its codes are not walked.
+//
+// Streams of fixed-code blocks need no code tables at all: they are decoded here
+// directly (DecodeFixedStream), holding every code to zlib's rules as it goes.
 #ifndef QUILLO_INFLATE_CHECK_H_
 #define QUILLO_INFLATE_CHECK_H_
 
@@ -24,9 +27,20 @@
 // checksum are not checked: the caller has decoded them already.
 bool StreamKeepsZlibRules(const uint8_t* input, size_t length, size_t streamLength);
 
-// Turns the fast decoder off (false) or back on for the calling thread's codec
-// calls, so that both paths can be compared on the same bytes. On by default; a
-// build without libdeflate always decodes with zlib.
+// Decodes a zlib stream made only of blocks with the fixed codes (short streams,
+// such as table records, are nearly all of this kind) into the `capacity` bytes at
+// `output`. True, with `*produced` bytes decoded, only when the stream is one that
+// zlib's inflate decodes to exactly those bytes within `capacity`: a sound header,
+// fixed-code blocks up to the last, no symbol outside zlib's limits, no distance
+// before the start of the data, the Adler-32 whole within the `length` bytes and
+// matching. False for anything else (another kind of block included), leaving the
+// output's contents without meaning: the caller decodes the stream another way.
+bool DecodeFixedStream(const uint8_t* input, size_t length, uint8_t* output, size_t capacity,
+                       size_t* produced);
+
+// Turns the fast decoders (DecodeFixedStream, and libdeflate where it is built in)
+// off (false) or back on for the calling thread's codec calls, so that they can be
+// compared with zlib on the same bytes. On by default.
 void SetThreadFastDecode(bool enabled);
 
 // True when this build has the fast decoder.

@@ -14,30 +14,43 @@ bool IsAscii(std::u16string_view text) {
 }
 
 size_t EntryNameLength(const char16_t name[kPckNameUnits]) {
+  // Four units at a time up to the group that holds the terminator: a unit that
+  // is zero is the only one whose top bit the subtraction sets where the unit's
+  // own top bit is clear.
   size_t n = 0;
+  for (; n + 4 <= kPckNameUnits; n += 4) {
+    uint64_t units;
+    std::memcpy(&units, name + n, sizeof units);
+    if (((units - 0x0001000100010001u) & ~units & 0x8000800080008000u) != 0) break;
+  }
   while (n < kPckNameUnits && name[n] != 0) ++n;
   return n;
 }
 
-void RecordNameToEntry(const uint8_t field[kPckNameBytes], char16_t name[kPckNameUnits]) {
+size_t RecordNameToUnits(const uint8_t field[kPckNameBytes], char16_t name[kPckNameUnits]) {
   const void* end = std::memchr(field, 0, kPckNameBytes);
   const size_t bytes =
       end ? static_cast<size_t>(static_cast<const uint8_t*>(end) - field) : kPckNameBytes;
   uint8_t high = 0;
   for (size_t i = 0; i < bytes; ++i) high |= field[i];
-  const bool ascii = high < 0x80;
-  if (ascii) {
+  if (high < 0x80) {
     // Code page 936 keeps every byte below 0x80 as that character.
     const size_t units = bytes < kPckNameUnits - 1 ? bytes : kPckNameUnits - 1;
     for (size_t i = 0; i < units; ++i) name[i] = field[i] == '/' ? u'\\' : field[i];
-    std::memset(name + units, 0, (kPckNameUnits - units) * sizeof(char16_t));
-    return;
+    name[units] = 0;
+    return units;
   }
   std::u16string text =
       host::Cp936ToUtf16(std::string_view(reinterpret_cast<const char*>(field), bytes));
   if (text.size() > kPckNameUnits - 1) text.resize(kPckNameUnits - 1);
   for (size_t i = 0; i < text.size(); ++i) name[i] = text[i] == u'/' ? u'\\' : text[i];
-  std::memset(name + text.size(), 0, (kPckNameUnits - text.size()) * sizeof(char16_t));
+  name[text.size()] = 0;
+  return text.size();
+}
+
+void RecordNameToEntry(const uint8_t field[kPckNameBytes], char16_t name[kPckNameUnits]) {
+  const size_t units = RecordNameToUnits(field, name);
+  std::memset(name + units, 0, (kPckNameUnits - units) * sizeof(char16_t));
 }
 
 bool EntryNameToRecord(const char16_t name[kPckNameUnits], uint8_t field[kPckNameBytes]) {

@@ -2,6 +2,7 @@
 #ifndef QUILLO_NAMES_H_
 #define QUILLO_NAMES_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -14,6 +15,10 @@
 // different and are written back with the same bytes. A name that converts to more
 // than 255 units keeps its first 255.
 void RecordNameToEntry(const uint8_t field[kPckNameBytes], char16_t name[kPckNameUnits]);
+
+// As RecordNameToEntry, but only the name's units and its terminator are written;
+// returns the number of units before the terminator.
+size_t RecordNameToUnits(const uint8_t field[kPckNameBytes], char16_t name[kPckNameUnits]);
 
 // Converts a UTF-16 name (up to its terminator) into a zero-filled 256-byte field,
 // escaped bytes written as the bytes they stand for. A converted name longer than

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -249,6 +250,93 @@ ByteBuffer FixedDistance30() {
   return Zlib(w.Finish(), data);
 }
 
+// Fixed-code pieces: a block header, a literal below 144, a length with its extra
+// bits, a distance symbol with its extra bits, the end of block.
+void FixedHeader(BitWriter* w, bool final) {
+  w->Put(final ? 1 : 0, 1);
+  w->Put(1, 2);
+}
+void FixedLiteral(BitWriter* w, char c) { w->PutCode(0x30 + static_cast<uint8_t>(c), 8); }
+void FixedLength(BitWriter* w, unsigned sym, unsigned extraBits, unsigned extra) {
+  if (sym < 280) {
+    w->PutCode(sym - 256, 7);
+  } else {
+    w->PutCode(0xC0 + (sym - 280), 8);
+  }
+  w->Put(extra, extraBits);
+}
+void FixedDistance(BitWriter* w, unsigned sym, unsigned extraBits, unsigned extra) {
+  w->PutCode(sym, 5);
+  w->Put(extra, extraBits);
+}
+void FixedEnd(BitWriter* w) { w->PutCode(0, 7); }
+
+// Matches that overlap what they copy (distances 1, 2 and 3) and one far back,
+// in a fixed-code block; `*data` is what they decode to.
+ByteBuffer FixedMatches(std::string* data) {
+  BitWriter w;
+  FixedHeader(&w, true);
+  FixedLiteral(&w, 'x');
+  FixedLength(&w, 285, 0, 0);  // 258 at distance 1
+  FixedDistance(&w, 0, 0, 0);
+  *data = std::string(259, 'x');
+  FixedLiteral(&w, 'a');
+  FixedLiteral(&w, 'b');
+  FixedLength(&w, 279, 4, 1);  // 100 at distance 2
+  FixedDistance(&w, 1, 0, 0);
+  for (int i = 0; i < 51; ++i) *data += "ab";
+  FixedLiteral(&w, 'c');
+  FixedLiteral(&w, 'd');
+  FixedLiteral(&w, 'e');
+  FixedLength(&w, 274, 3, 7);  // 50 at distance 3
+  FixedDistance(&w, 2, 0, 0);
+  std::string cde = "cde";
+  for (int i = 0; i < 50; ++i) cde += cde[i];
+  *data += cde;
+  FixedLength(&w, 269, 2, 1);  // 20 at distance 300
+  FixedDistance(&w, 16, 7, 43);
+  *data += data->substr(data->size() - 300, 20);
+  FixedEnd(&w);
+  return Zlib(w.Finish(), *data);
+}
+
+// Two blocks: fixed codes for "AB", then `second` ('f' fixed codes, 's' stored)
+// for "CD".
+ByteBuffer FixedThen(char second) {
+  BitWriter w;
+  FixedHeader(&w, false);
+  FixedLiteral(&w, 'A');
+  FixedLiteral(&w, 'B');
+  FixedEnd(&w);
+  if (second == 'f') {
+    FixedHeader(&w, true);
+    FixedLiteral(&w, 'C');
+    FixedLiteral(&w, 'D');
+    FixedEnd(&w);
+  } else {
+    w.Put(1, 1);
+    w.Put(0, 2);
+    w.Align();
+    w.Put(2, 16);
+    w.Put(0xFFFD, 16);
+    w.Put('C', 8);
+    w.Put('D', 8);
+  }
+  return Zlib(w.Finish(), "ABCD");
+}
+
+// "AB" and then a match reaching `distance` bytes back.
+ByteBuffer FixedFarBack(unsigned distanceSym) {
+  BitWriter w;
+  FixedHeader(&w, true);
+  FixedLiteral(&w, 'A');
+  FixedLiteral(&w, 'B');
+  FixedLength(&w, 257, 0, 0);  // 3
+  FixedDistance(&w, distanceSym, 0, 0);
+  FixedEnd(&w);
+  return Zlib(w.Finish(), distanceSym == 1 ? "ABABA" : "AB???");
+}
+
 std::vector<Case> Cases() {
   const std::string text = [] {
     std::string t;
@@ -263,6 +351,15 @@ std::vector<Case> Cases() {
   ByteBuffer cut(stream.begin(), stream.end() - 7);
   const ByteBuffer fixed = Deflated("short text, fixed codes", 9);
   const auto size = static_cast<uint32_t>(text.size());
+  std::string matched;
+  const ByteBuffer matches = FixedMatches(&matched);
+  const auto matchedSize = static_cast<uint32_t>(matched.size());
+  ByteBuffer fixedBadAdler = matches;
+  fixedBadAdler.back() ^= 0x80;
+  ByteBuffer fixedNoTrailer(matches.begin(), matches.end() - 2);
+  ByteBuffer fixedCutInACode(matches.begin(), matches.end() - 6);
+  ByteBuffer fixedWithDictionary = fixed;
+  fixedWithDictionary[1] = 0xBB;  // 0x78BB: a valid check, and a dictionary asked for
 
   return {
       {"ordinary stream", stream, size, true, text, Walk::kKeeps},
@@ -284,6 +381,22 @@ std::vector<Case> Cases() {
       {"repeat past the last length", RepeatPastTheEnd(), 2000, false, "", Walk::kBreaks},
       {"fixed-code symbol 286", FixedSymbol286(), 2000, false, "", Walk::kBreaks},
       {"fixed-code distance symbol 30", FixedDistance30(), 40000, false, "", Walk::kBreaks},
+      {"fixed-code stream of exactly the size", fixed, 23, true, "short text, fixed codes",
+       Walk::kKeeps},
+      {"fixed-code stream one byte over the size", fixed, 22, false, "", Walk::kKeeps},
+      {"fixed-code overlapping and far matches", matches, matchedSize, true, matched, Walk::kKeeps},
+      {"fixed-code match past the size", matches, matchedSize - 5, false, "", Walk::kKeeps},
+      {"fixed-code matches, room to spare", matches, 4000, true, matched, Walk::kKeeps},
+      {"fixed-code bad Adler-32", fixedBadAdler, matchedSize, false, "", Walk::kKeeps},
+      {"fixed-code trailer cut", fixedNoTrailer, matchedSize, false, "", Walk::kEither},
+      {"fixed-code stream cut in a code", fixedCutInACode, matchedSize, false, "", Walk::kEither},
+      {"fixed-code with a dictionary", fixedWithDictionary, 100, false, "", Walk::kBreaks},
+      {"fixed-code blocks, two", FixedThen('f'), 100, true, "ABCD", Walk::kKeeps},
+      {"fixed-code block, then a stored one", FixedThen('s'), 100, true, "ABCD", Walk::kKeeps},
+      {"fixed-code match at the start of the data", FixedFarBack(1), 100, true, "ABABA",
+       Walk::kKeeps},
+      {"fixed-code match before the start of the data", FixedFarBack(2), 100, false, "",
+       Walk::kEither},
   };
 }
 
@@ -335,6 +448,33 @@ TEST(CodecFastTest, RefusedStreamsOfTheDestinationSizeReadBackPlain) {
     ASSERT_EQ(PckStatus::kSuccess,
               DecompressBlock(stored.data(), static_cast<uint32_t>(stored.size()), &out));
     EXPECT_EQ(stored, out);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Streams of fixed-code blocks that zlib accepts are decoded by the fixed-code
+// decoder itself, to zlib's bytes; the others are left to the other decoders.
+TEST(CodecFastTest, FixedCodeStreamsDecodeDirectlyWhenZlibAcceptsThem) {
+  const std::vector<std::string> direct = {"ordinary fixed-code stream",
+                                           "fixed-code stream of exactly the size",
+                                           "fixed-code overlapping and far matches",
+                                           "fixed-code matches, room to spare",
+                                           "fixed-code blocks, two",
+                                           "fixed-code match at the start of the data"};
+  for (const Case& c : Cases()) {
+    SCOPED_TRACE(c.what);
+    ByteBuffer out(c.destination, 0xEE);
+    size_t produced = 0;
+    const bool decoded =
+        DecodeFixedStream(c.stored.data(), c.stored.size(), out.data(), out.size(), &produced);
+    const bool wanted = std::find(direct.begin(), direct.end(), c.what) != direct.end();
+    EXPECT_EQ(wanted, decoded);
+    if (decoded) {
+      EXPECT_EQ(c.zlibBytes, std::string(out.begin(), out.begin() + produced));
+    }
   }
 }
 

@@ -288,6 +288,12 @@ std::u16string Utf8ToUtf16(std::string_view text);
 // hint: nothing is reported, and a host without such pages does nothing.
 void AdviseBulkFill(void* data, size_t size);
 
+// Asks the system to back the whole pages within the `size` bytes at `data` with
+// memory now, on the calling thread, without changing a byte of them: a worker
+// can take the page faults of a block that another thread is about to fill. Only
+// a hint: nothing is reported, and a host without the means does nothing.
+void PrefaultForWrite(void* data, size_t size);
+
 // Makes the runtime hand blocks of 128 KiB and more back to the system as soon as
 // they are freed, instead of keeping them for later allocations, so that the
 // resident size follows the buffers really in use (the tool holds a few large

@@ -526,6 +526,9 @@ bool EncodeCp936Run(std::u16string_view text, std::string* out) { return EncodeR
 // Large pages need a privilege that ordinary accounts lack: nothing to do.
 void AdviseBulkFill(void*, size_t) {}
 
+// The pages are left to fault in as they are written.
+void PrefaultForWrite(void*, size_t) {}
+
 // The Windows heap gives large blocks back to the system when they are freed.
 void ReturnLargeBlocksPromptly() {}
 
