@@ -5,10 +5,10 @@
 // thread keeps one inflate stream and one deflate stream (for the last level used)
 // and resets them between blocks; a reset stream behaves exactly like a fresh one.
 //
-// A block whose stored bytes are all in memory and whose size is known, made of
-// fixed-code blocks (table records nearly always are, short files often), is decoded
-// directly by DecodeFixedStream. Where libdeflate is built in, such a block of
-// another kind is first decoded by it in one call, which is two to three
+// Where libdeflate is built in, a block whose stored bytes are all in memory and
+// whose size is known, made of fixed-code blocks (table records nearly always are,
+// short files often), is decoded directly by DecodeFixedStream, and a block of
+// another kind is first decoded by libdeflate in one call, which is two to three
 // times as fast as inflate. Its answer is taken only when it decodes the whole
 // stream and the stream's blocks are ones zlib reads the same way
 // (StreamKeepsZlibRules); anything else is decoded again by inflate, so every
@@ -340,7 +340,9 @@ bool DecodeFast(const uint8_t* input, uint32_t length, ByteBuffer* destination) 
 PckStatus Decode(const uint8_t* input, uint32_t present, uint32_t length, ByteBuffer* destination,
                  uint64_t appendLimit) {
   const bool append = destination->empty();
-  if (!append && present == length && t_fastDecode) {
+  // Without libdeflate built in, inflate decodes every block (the build's zlib-only
+  // form); with it, the two fast paths below come first.
+  if (HaveFastDecode() && !append && present == length && t_fastDecode) {
     // A stream of fixed-code blocks (a table record, a small file) is decoded
     // here directly: no code tables to build, and the decoder checks every rule
     // zlib holds such blocks to as it goes.

@@ -54,10 +54,10 @@ inline void ResizeForOverwrite(ByteBuffer* buffer, size_t size) {
 // kSuccess is returned: that is how plain blocks read back. Returns kSuccess with
 // the data in `destination`, or kZlibError, after which `destination` holds the
 // bytes decoded before the failure (fill mode: at its start, size still M) and is
-// not to be used. Never writes past M bytes in fill mode. In fill mode a stream
-// of fixed-code blocks is decoded directly, and where libdeflate is built in, a
-// destination of a kilobyte or more may be decoded with it first; the result is
-// zlib's in every case (status, size and bytes).
+// not to be used. Never writes past M bytes in fill mode. Where libdeflate is built
+// in, fill mode decodes a stream of fixed-code blocks directly and may decode a
+// destination of a kilobyte or more with libdeflate first; the result is zlib's in
+// every case (status, size and bytes). Without libdeflate, inflate decodes all.
 [[nodiscard]] PckStatus DecompressBlock(const uint8_t* input, uint32_t length,
                                         ByteBuffer* destination);
 
