@@ -1,0 +1,180 @@
+// entry_reader.cpp - entries read on the calling thread, decoded ahead on the workers.
+//
+// The stored bytes are read through the archive's one stream on the calling thread
+// (the stream keeps a position and is not shared), a batch of entries at a time,
+// and each batch is decoded on a worker. Batches go through an OrderedPipeline,
+// so they come back in the order they were read; Next hands their entries out one
+// by one and reads more as room frees up.
+#include "entry_reader.h"
+
+#include <algorithm>
+#include <new>
+#include <utility>
+
+#include "work_queue.h"
+
+namespace {
+
+// A batch gathers small entries so that a worker is handed one job for many of
+// them; an entry larger than kBatchBytes goes alone.
+constexpr size_t kBatchEntries = 64;
+constexpr uint64_t kBatchBytes = uint64_t{1} << 20;
+
+// What may be in flight besides the largest entry.
+constexpr uint64_t kSpareBytes = uint64_t{64} << 20;
+
+}  // namespace
+
+struct PckEntryReader::Ahead {
+  struct Item {
+    const PckEntry* entry = nullptr;
+    PckStatus status = PckStatus::kSuccess;
+    bool decoded = false;  // the decoding ran: `data` is what ReadEntry leaves in the buffer
+    PckFailure failure;
+    ByteBuffer stored;
+    ByteBuffer data;
+  };
+  struct Batch {
+    std::vector<Item> items;
+    size_t handedOut = 0;
+  };
+
+  Ahead(unsigned threads, uint64_t largest)
+      : pipeline(threads, 2 * static_cast<size_t>(threads) + 2, 1, largest + kSpareBytes) {}
+
+  OrderedPipeline<Batch> pipeline;
+  size_t queued = 0;  // position in chosen_ of the first entry not yet read
+};
+
+namespace {
+
+// What decoding `entry` may hold at once: its stored bytes and its data. An entry
+// that ReadEntry refuses before allocating anything holds nothing.
+uint64_t EntryCost(const PckEntry& entry, int64_t fileSize, uint64_t appendLimit) {
+  if (static_cast<int64_t>(entry.offset) + entry.storedSize > fileSize ||
+      !StoredSizeCanHold(entry.storedSize, entry.dataSize)) {
+    return 0;
+  }
+  uint64_t data = entry.dataSize;
+  if (data == 0 && entry.storedSize != 0) {
+    // Append mode: as far as the stream goes, within the library's limit.
+    data = std::min<uint64_t>(uint64_t{entry.storedSize} * 1032, appendLimit);
+  }
+  return entry.storedSize + data;
+}
+
+}  // namespace
+
+PckEntryReader::PckEntryReader(PckArchive* archive, std::vector<size_t> chosen)
+    : archive_(archive), chosen_(std::move(chosen)) {
+  const unsigned threads = PckThreadCount();
+  if (threads < 2 || chosen_.size() < 2 || !archive_->IsOpen()) return;
+  try {
+    uint64_t largest = 0;
+    for (size_t index : chosen_) {
+      largest = std::max(largest, EntryCost(archive_->entries_[index], archive_->fileSize_,
+                                            PckArchive::kAppendLimit));
+    }
+    ahead_ = std::make_unique<Ahead>(threads, largest);
+    // No worker started: each entry is read as it is asked for, as with one thread.
+    if (!ahead_->pipeline.threaded()) ahead_.reset();
+  } catch (const std::bad_alloc&) {
+    ahead_.reset();
+  }
+}
+
+PckEntryReader::~PckEntryReader() = default;
+
+bool PckEntryReader::HasNext() const { return next_ < chosen_.size(); }
+
+const PckEntry& PckEntryReader::NextEntry() const { return archive_->entries_[chosen_[next_]]; }
+
+PckStatus PckEntryReader::Next(ByteBuffer* buffer) {
+  if (!ahead_) {
+    return archive_->ReadEntry(archive_->entries_[chosen_[next_++]], buffer);
+  }
+  Ahead& ahead = *ahead_;
+  OrderedPipeline<Ahead::Batch>& pipeline = ahead.pipeline;
+
+  // Reads and starts the batches that fit in the window, in order.
+  auto fill = [&] {
+    try {
+      while (ahead.queued < chosen_.size()) {
+        Ahead::Batch batch;
+        uint64_t cost = 0;
+        size_t end = ahead.queued;
+        while (end < chosen_.size() && end - ahead.queued < kBatchEntries) {
+          const uint64_t one = EntryCost(archive_->entries_[chosen_[end]], archive_->fileSize_,
+                                         PckArchive::kAppendLimit);
+          if (end != ahead.queued && cost + one > kBatchBytes) break;
+          cost += one;
+          ++end;
+        }
+        if (!pipeline.HasRoom(cost)) return;
+        batch.items.resize(end - ahead.queued);
+        bool anyToDecode = false;
+        for (size_t k = 0; k < batch.items.size(); ++k) {
+          Ahead::Item& item = batch.items[k];
+          item.entry = &archive_->entries_[chosen_[ahead.queued + k]];
+          try {
+            item.status = archive_->ReadStoredBytes(*item.entry, &item.stored);
+            if (IsError(item.status)) item.failure = archive_->failure_;
+          } catch (const std::bad_alloc&) {
+            ByteBuffer().swap(item.stored);
+            item.status = PckStatus::kFileOperationError;
+            item.failure = PckArchive::NoMemoryFailure(*item.entry);
+          }
+          if (!IsError(item.status)) anyToDecode = true;
+        }
+        std::function<void(Ahead::Batch&)> work;
+        if (anyToDecode) {
+          // On a worker: only the batch's own buffers and the codec are touched.
+          work = [](Ahead::Batch& slot) {
+            for (Ahead::Item& item : slot.items) {
+              if (IsError(item.status)) continue;
+              item.decoded = true;
+              try {
+                item.status = PckArchive::DecodeStoredBytes(*item.entry, item.stored, &item.data,
+                                                            &item.failure);
+              } catch (const std::bad_alloc&) {
+                ByteBuffer().swap(item.data);
+                item.status = PckStatus::kFileOperationError;
+                item.failure = PckArchive::NoMemoryFailure(*item.entry);
+              }
+              ByteBuffer().swap(item.stored);
+            }
+          };
+        }
+        pipeline.Push(std::move(batch), cost, std::move(work));
+        ahead.queued = end;
+      }
+    } catch (const std::bad_alloc&) {
+      // Memory ran out outside any entry: the batch not pushed is read again later,
+      // or entry by entry when nothing is ahead of it.
+    }
+  };
+
+  if (pipeline.empty()) fill();
+  if (pipeline.empty()) {
+    // Nothing could be read ahead: this entry is read as ReadEntry reads it.
+    ahead.queued = ++next_;
+    return archive_->ReadEntry(archive_->entries_[chosen_[next_ - 1]], buffer);
+  }
+  Ahead::Batch& batch = pipeline.Front();
+  Ahead::Item& item = batch.items[batch.handedOut++];
+  const PckEntry& entry = archive_->entries_[chosen_[next_++]];
+  PckStatus status = item.status;
+  if (!IsError(status) && !item.decoded) {
+    // Read but never decoded (the work could not be queued): decoded here instead.
+    status = archive_->ReadEntry(entry, buffer);
+  } else {
+    archive_->failure_ = std::move(item.failure);
+    // A refusal before decoding leaves the caller's buffer as it was, as ReadEntry does.
+    if (item.decoded) *buffer = std::move(item.data);
+  }
+  if (batch.handedOut == batch.items.size()) {
+    pipeline.Pop();
+    fill();
+  }
+  return status;
+}
