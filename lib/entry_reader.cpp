@@ -8,6 +8,7 @@
 #include "entry_reader.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
 #include <utility>
 
@@ -20,8 +21,13 @@ namespace {
 constexpr size_t kBatchEntries = 64;
 constexpr uint64_t kBatchBytes = uint64_t{1} << 20;
 
-// What may be in flight besides the largest entry.
+// What may be in flight besides two of the largest entries.
 constexpr uint64_t kSpareBytes = uint64_t{64} << 20;
+
+// A buffer the caller is done with is decoded into again, rather than let go,
+// from this size on: the runtime hands such blocks back to the system at once,
+// and a fresh one costs a page fault per page.
+constexpr size_t kSpareAtLeast = size_t{128} << 10;
 
 }  // namespace
 
@@ -40,7 +46,7 @@ struct PckEntryReader::Ahead {
   };
 
   Ahead(unsigned threads, uint64_t largest)
-      : pipeline(threads, 2 * static_cast<size_t>(threads) + 2, 1, largest + kSpareBytes) {}
+      : pipeline(threads, 2 * static_cast<size_t>(threads) + 2, 1, 2 * largest + kSpareBytes) {}
 
   OrderedPipeline<Batch> pipeline;
   size_t queued = 0;  // position in chosen_ of the first entry not yet read
@@ -89,72 +95,89 @@ bool PckEntryReader::HasNext() const { return next_ < chosen_.size(); }
 
 const PckEntry& PckEntryReader::NextEntry() const { return archive_->entries_[chosen_[next_]]; }
 
+void PckEntryReader::ReadAhead(ByteBuffer* spare) {
+  Ahead& ahead = *ahead_;
+  OrderedPipeline<Ahead::Batch>& pipeline = ahead.pipeline;
+  try {
+    while (ahead.queued < chosen_.size()) {
+      // The batch: entries up to kBatchBytes, or one larger entry alone. The spare
+      // buffer goes to the first entry that fills at least half of it, and is
+      // charged at its whole size.
+      uint64_t cost = 0;
+      size_t end = ahead.queued;
+      size_t spareTo = SIZE_MAX;
+      while (end < chosen_.size() && end - ahead.queued < kBatchEntries) {
+        const PckEntry& entry = archive_->entries_[chosen_[end]];
+        uint64_t one = EntryCost(entry, archive_->fileSize_, PckArchive::kAppendLimit);
+        if (spareTo == SIZE_MAX && one != 0 && entry.dataSize != 0 &&
+            spare->capacity() >= entry.dataSize && spare->capacity() / 2 <= entry.dataSize) {
+          spareTo = end - ahead.queued;
+          one += spare->capacity() - entry.dataSize;
+        }
+        if (end != ahead.queued && cost + one > kBatchBytes) {
+          if (spareTo == end - ahead.queued) spareTo = SIZE_MAX;
+          break;
+        }
+        cost += one;
+        ++end;
+      }
+      if (!pipeline.HasRoom(cost)) return;
+      Ahead::Batch batch;
+      batch.items.resize(end - ahead.queued);
+      bool anyToDecode = false;
+      for (size_t k = 0; k < batch.items.size(); ++k) {
+        Ahead::Item& item = batch.items[k];
+        item.entry = &archive_->entries_[chosen_[ahead.queued + k]];
+        try {
+          item.status = archive_->ReadStoredBytes(*item.entry, &item.stored);
+          if (IsError(item.status)) item.failure = archive_->failure_;
+        } catch (const std::bad_alloc&) {
+          ByteBuffer().swap(item.stored);
+          item.status = PckStatus::kFileOperationError;
+          item.failure = PckArchive::NoMemoryFailure(*item.entry);
+        }
+        if (IsError(item.status)) continue;
+        anyToDecode = true;
+        if (k == spareTo) item.data = std::move(*spare);
+      }
+      std::function<void(Ahead::Batch&)> work;
+      if (anyToDecode) {
+        // On a worker: only the batch's own buffers and the codec are touched.
+        work = [](Ahead::Batch& slot) {
+          for (Ahead::Item& item : slot.items) {
+            if (IsError(item.status)) continue;
+            item.decoded = true;
+            try {
+              item.status = PckArchive::DecodeStoredBytes(*item.entry, item.stored, &item.data,
+                                                          &item.failure);
+            } catch (const std::bad_alloc&) {
+              ByteBuffer().swap(item.data);
+              item.status = PckStatus::kFileOperationError;
+              item.failure = PckArchive::NoMemoryFailure(*item.entry);
+            }
+            ByteBuffer().swap(item.stored);
+          }
+        };
+      }
+      pipeline.Push(std::move(batch), cost, std::move(work));
+      ahead.queued = end;
+    }
+  } catch (const std::bad_alloc&) {
+    // Memory ran out outside any entry: the batch not pushed is read again later,
+    // or entry by entry when nothing is ahead of it.
+  }
+}
+
 PckStatus PckEntryReader::Next(ByteBuffer* buffer) {
   if (!ahead_) {
     return archive_->ReadEntry(archive_->entries_[chosen_[next_++]], buffer);
   }
   Ahead& ahead = *ahead_;
   OrderedPipeline<Ahead::Batch>& pipeline = ahead.pipeline;
-
-  // Reads and starts the batches that fit in the window, in order.
-  auto fill = [&] {
-    try {
-      while (ahead.queued < chosen_.size()) {
-        Ahead::Batch batch;
-        uint64_t cost = 0;
-        size_t end = ahead.queued;
-        while (end < chosen_.size() && end - ahead.queued < kBatchEntries) {
-          const uint64_t one = EntryCost(archive_->entries_[chosen_[end]], archive_->fileSize_,
-                                         PckArchive::kAppendLimit);
-          if (end != ahead.queued && cost + one > kBatchBytes) break;
-          cost += one;
-          ++end;
-        }
-        if (!pipeline.HasRoom(cost)) return;
-        batch.items.resize(end - ahead.queued);
-        bool anyToDecode = false;
-        for (size_t k = 0; k < batch.items.size(); ++k) {
-          Ahead::Item& item = batch.items[k];
-          item.entry = &archive_->entries_[chosen_[ahead.queued + k]];
-          try {
-            item.status = archive_->ReadStoredBytes(*item.entry, &item.stored);
-            if (IsError(item.status)) item.failure = archive_->failure_;
-          } catch (const std::bad_alloc&) {
-            ByteBuffer().swap(item.stored);
-            item.status = PckStatus::kFileOperationError;
-            item.failure = PckArchive::NoMemoryFailure(*item.entry);
-          }
-          if (!IsError(item.status)) anyToDecode = true;
-        }
-        std::function<void(Ahead::Batch&)> work;
-        if (anyToDecode) {
-          // On a worker: only the batch's own buffers and the codec are touched.
-          work = [](Ahead::Batch& slot) {
-            for (Ahead::Item& item : slot.items) {
-              if (IsError(item.status)) continue;
-              item.decoded = true;
-              try {
-                item.status = PckArchive::DecodeStoredBytes(*item.entry, item.stored, &item.data,
-                                                            &item.failure);
-              } catch (const std::bad_alloc&) {
-                ByteBuffer().swap(item.data);
-                item.status = PckStatus::kFileOperationError;
-                item.failure = PckArchive::NoMemoryFailure(*item.entry);
-              }
-              ByteBuffer().swap(item.stored);
-            }
-          };
-        }
-        pipeline.Push(std::move(batch), cost, std::move(work));
-        ahead.queued = end;
-      }
-    } catch (const std::bad_alloc&) {
-      // Memory ran out outside any entry: the batch not pushed is read again later,
-      // or entry by entry when nothing is ahead of it.
-    }
-  };
-
-  if (pipeline.empty()) fill();
+  // The caller's last buffer, when an entry read ahead can be decoded into it; let
+  // go otherwise, when this call returns.
+  ByteBuffer spare;
+  if (pipeline.empty()) ReadAhead(&spare);
   if (pipeline.empty()) {
     // Nothing could be read ahead: this entry is read as ReadEntry reads it.
     ahead.queued = ++next_;
@@ -170,11 +193,14 @@ PckStatus PckEntryReader::Next(ByteBuffer* buffer) {
   } else {
     archive_->failure_ = std::move(item.failure);
     // A refusal before decoding leaves the caller's buffer as it was, as ReadEntry does.
-    if (item.decoded) *buffer = std::move(item.data);
+    if (item.decoded) {
+      if (buffer->capacity() >= kSpareAtLeast) spare = std::move(*buffer);
+      *buffer = std::move(item.data);
+    }
   }
   if (batch.handedOut == batch.items.size()) {
     pipeline.Pop();
-    fill();
+    ReadAhead(&spare);
   }
   return status;
 }

@@ -28,9 +28,9 @@ class PckEntryReader {
   // by ReadEntry when it is asked for, and nothing is read ahead. Cannot fail: a
   // reader that cannot start workers reads as with one thread.
   //
-  // Memory: the entries read ahead and the one last handed out hold at most twice
-  // the storage of the largest chosen entry (its stored bytes and its data) plus
-  // 64 MiB.
+  // Memory: the entries read ahead (not yet handed out) hold at most twice the
+  // storage of the largest chosen entry (its stored bytes and its data) plus
+  // 64 MiB; the caller's buffer holds the entry last handed out.
   PckEntryReader(PckArchive* archive, std::vector<size_t> chosen);
   // Waits for the decoding under way and drops what was read ahead.
   ~PckEntryReader();
@@ -52,6 +52,10 @@ class PckEntryReader {
 
  private:
   struct Ahead;  // the pipeline of entries read ahead
+
+  // Reads the entries that come next and starts their decoding, as far as the
+  // window has room; `spare` may become the buffer of one of them.
+  void ReadAhead(ByteBuffer* spare);
 
   PckArchive* archive_;
   std::vector<size_t> chosen_;
