@@ -95,27 +95,36 @@ bool PckEntryReader::HasNext() const { return next_ < chosen_.size(); }
 
 const PckEntry& PckEntryReader::NextEntry() const { return archive_->entries_[chosen_[next_]]; }
 
-void PckEntryReader::ReadAhead(ByteBuffer* spare) {
+void PckEntryReader::ReadAhead(Spares* spares) {
   Ahead& ahead = *ahead_;
   OrderedPipeline<Ahead::Batch>& pipeline = ahead.pipeline;
+  // A spare buffer goes to an entry that fills at least half of it, and is
+  // charged at its whole size.
+  const auto fits = [](const ByteBuffer& spare, uint32_t size) {
+    return size != 0 && spare.capacity() >= size && spare.capacity() / 2 <= size;
+  };
   try {
     while (ahead.queued < chosen_.size()) {
-      // The batch: entries up to kBatchBytes, or one larger entry alone. The spare
-      // buffer goes to the first entry that fills at least half of it, and is
-      // charged at its whole size.
+      // The batch: entries up to kBatchBytes, or one larger entry alone.
       uint64_t cost = 0;
       size_t end = ahead.queued;
-      size_t spareTo = SIZE_MAX;
+      size_t dataSpareTo = SIZE_MAX;
+      size_t storedSpareTo = SIZE_MAX;
       while (end < chosen_.size() && end - ahead.queued < kBatchEntries) {
         const PckEntry& entry = archive_->entries_[chosen_[end]];
+        const size_t k = end - ahead.queued;
         uint64_t one = EntryCost(entry, archive_->fileSize_, PckArchive::kAppendLimit);
-        if (spareTo == SIZE_MAX && one != 0 && entry.dataSize != 0 &&
-            spare->capacity() >= entry.dataSize && spare->capacity() / 2 <= entry.dataSize) {
-          spareTo = end - ahead.queued;
-          one += spare->capacity() - entry.dataSize;
+        if (one != 0 && dataSpareTo == SIZE_MAX && fits(spares->data, entry.dataSize)) {
+          dataSpareTo = k;
+          one += spares->data.capacity() - entry.dataSize;
         }
-        if (end != ahead.queued && cost + one > kBatchBytes) {
-          if (spareTo == end - ahead.queued) spareTo = SIZE_MAX;
+        if (one != 0 && storedSpareTo == SIZE_MAX && fits(spares->stored, entry.storedSize)) {
+          storedSpareTo = k;
+          one += spares->stored.capacity() - entry.storedSize;
+        }
+        if (k != 0 && cost + one > kBatchBytes) {
+          if (dataSpareTo == k) dataSpareTo = SIZE_MAX;
+          if (storedSpareTo == k) storedSpareTo = SIZE_MAX;
           break;
         }
         cost += one;
@@ -128,6 +137,7 @@ void PckEntryReader::ReadAhead(ByteBuffer* spare) {
       for (size_t k = 0; k < batch.items.size(); ++k) {
         Ahead::Item& item = batch.items[k];
         item.entry = &archive_->entries_[chosen_[ahead.queued + k]];
+        if (k == storedSpareTo) item.stored = std::move(spares->stored);
         try {
           item.status = archive_->ReadStoredBytes(*item.entry, &item.stored);
           if (IsError(item.status)) item.failure = archive_->failure_;
@@ -138,7 +148,7 @@ void PckEntryReader::ReadAhead(ByteBuffer* spare) {
         }
         if (IsError(item.status)) continue;
         anyToDecode = true;
-        if (k == spareTo) item.data = std::move(*spare);
+        if (k == dataSpareTo) item.data = std::move(spares->data);
       }
       std::function<void(Ahead::Batch&)> work;
       if (anyToDecode) {
@@ -155,7 +165,8 @@ void PckEntryReader::ReadAhead(ByteBuffer* spare) {
               item.status = PckStatus::kFileOperationError;
               item.failure = PckArchive::NoMemoryFailure(*item.entry);
             }
-            ByteBuffer().swap(item.stored);
+            // Small stored bytes go at once; large ones may be read into again.
+            if (item.stored.capacity() < kSpareAtLeast) ByteBuffer().swap(item.stored);
           }
         };
       }
@@ -174,10 +185,10 @@ PckStatus PckEntryReader::Next(ByteBuffer* buffer) {
   }
   Ahead& ahead = *ahead_;
   OrderedPipeline<Ahead::Batch>& pipeline = ahead.pipeline;
-  // The caller's last buffer, when an entry read ahead can be decoded into it; let
-  // go otherwise, when this call returns.
-  ByteBuffer spare;
-  if (pipeline.empty()) ReadAhead(&spare);
+  // The caller's last buffer and the stored bytes of the entry handed out, when
+  // entries read ahead can use them; let go otherwise, when this call returns.
+  Spares spares;
+  if (pipeline.empty()) ReadAhead(&spares);
   if (pipeline.empty()) {
     // Nothing could be read ahead: this entry is read as ReadEntry reads it.
     ahead.queued = ++next_;
@@ -194,13 +205,14 @@ PckStatus PckEntryReader::Next(ByteBuffer* buffer) {
     archive_->failure_ = std::move(item.failure);
     // A refusal before decoding leaves the caller's buffer as it was, as ReadEntry does.
     if (item.decoded) {
-      if (buffer->capacity() >= kSpareAtLeast) spare = std::move(*buffer);
+      if (buffer->capacity() >= kSpareAtLeast) spares.data = std::move(*buffer);
       *buffer = std::move(item.data);
     }
   }
+  if (item.stored.capacity() >= kSpareAtLeast) spares.stored = std::move(item.stored);
   if (batch.handedOut == batch.items.size()) {
     pipeline.Pop();
-    ReadAhead(&spare);
+    ReadAhead(&spares);
   }
   return status;
 }

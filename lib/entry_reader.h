@@ -53,9 +53,15 @@ class PckEntryReader {
  private:
   struct Ahead;  // the pipeline of entries read ahead
 
+  // Buffers an entry is done with, for the entries read next.
+  struct Spares {
+    ByteBuffer data;
+    ByteBuffer stored;
+  };
+
   // Reads the entries that come next and starts their decoding, as far as the
-  // window has room; `spare` may become the buffer of one of them.
-  void ReadAhead(ByteBuffer* spare);
+  // window has room; the spares may become the buffers of some of them.
+  void ReadAhead(Spares* spares);
 
   PckArchive* archive_;
   std::vector<size_t> chosen_;
