@@ -209,9 +209,9 @@ struct ToolRun {
 
 TEST_F(ReadAheadTest, ExtractAndTestPrintWriteAndLogTheSameWithOneTwoAndFourThreads) {
   WriteFile(Path("game.pck"), BuildPackage(ManyEntries()));
+  // The first one runs again over the tree it wrote, so that every file replaces one.
   const std::vector<std::vector<std::string>> commands = {
-      {"-x", "-d", "game.pck"},
-      {"-x", "-v", "game.pck"},
+      {"-x", "-v", "-d", "game.pck"},
       {"-x", "-d", "--include", "d1/**", "--include", "bad/*", "--to", "out", "game.pck"},
       {"-x", "--exclude", "d0/**", "--to", "out", "game.pck"},
       {"--test", "game.pck"},
@@ -241,14 +241,16 @@ TEST_F(ReadAheadTest, ExtractAndTestPrintWriteAndLogTheSameWithOneTwoAndFourThre
     std::string line;
     for (const std::string& arg : args) (line += arg) += ' ';
     SCOPED_TRACE(line);
-    // Into an empty folder, then again over what the first run wrote.
+    const bool again = &args == &commands.front();
     const ToolRun first1 = run(args, 1, true);
-    const ToolRun again1 = run(args, 1, false);
+    const ToolRun again1 = again ? run(args, 1, false) : ToolRun{};
     EXPECT_NE(0u, first1.result.out.size() + first1.result.err.size());
     for (unsigned threads : {2u, 4u}) {
       SCOPED_TRACE(threads);
       EXPECT_TRUE(first1 == run(args, threads, true)) << "a first run differs";
-      EXPECT_TRUE(again1 == run(args, threads, false)) << "a run over the tree differs";
+      if (again) {
+        EXPECT_TRUE(again1 == run(args, threads, false)) << "a run over the tree differs";
+      }
     }
   }
 
