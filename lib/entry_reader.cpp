@@ -198,11 +198,13 @@ PckStatus PckEntryReader::Next(ByteBuffer* buffer) {
   Ahead::Item& item = batch.items[batch.handedOut++];
   const PckEntry& entry = archive_->entries_[chosen_[next_++]];
   PckStatus status = item.status;
+  PckFailure failure;
   if (!IsError(status) && !item.decoded) {
     // Read but never decoded (the work could not be queued): decoded here instead.
     status = archive_->ReadEntry(entry, buffer);
+    failure = archive_->failure_;
   } else {
-    archive_->failure_ = std::move(item.failure);
+    failure = std::move(item.failure);
     // A refusal before decoding leaves the caller's buffer as it was, as ReadEntry does.
     if (item.decoded) {
       if (buffer->capacity() >= kSpareAtLeast) spares.data = std::move(*buffer);
@@ -214,5 +216,7 @@ PckStatus PckEntryReader::Next(ByteBuffer* buffer) {
     pipeline.Pop();
     ReadAhead(&spares);
   }
+  // Set last: reading ahead fills failure() for the entries it refuses.
+  archive_->failure_ = std::move(failure);
   return status;
 }

@@ -86,6 +86,10 @@ FixturePackage ManyEntries() {
   appended.stored = Zlib("a stream where nothing was expected");
   package.entries.insert(package.entries.begin() + 120, {spoiled, beyond, impossible});
   package.entries.insert(package.entries.begin() + 200, {early, appended});
+  // Far enough from the start that it is read ahead while earlier entries go out.
+  FixtureEntry late = beyond;
+  late.name = "bad\\late.bin";
+  package.entries.insert(package.entries.begin() + 290, late);
   return package;
 }
 
@@ -256,11 +260,12 @@ TEST_F(ReadAheadTest, ExtractAndTestPrintWriteAndLogTheSameWithOneTwoAndFourThre
 
   // The damaged entries fail in the middle, and the run goes on past them.
   const ToolRun x = run({"-x", "game.pck"}, 4, true);
-  for (const char* line : {" zlib error : bad\\spoiled.bin\n", " zlib error : bad\\beyond.bin\n",
-                           " zlib error : bad\\impossible.bin\n"}) {
+  for (const char* line :
+       {" zlib error : bad\\spoiled.bin\n", " zlib error : bad\\beyond.bin\n",
+        " zlib error : bad\\impossible.bin\n", " zlib error : bad\\late.bin\n"}) {
     EXPECT_NE(std::string::npos, x.result.out.find(Console(line))) << line;
   }
-  EXPECT_EQ(ManyEntries().entries.size() - 3, x.files.size());
+  EXPECT_EQ(ManyEntries().entries.size() - 4, x.files.size());
   EXPECT_EQ(Text(3000, "short ") + std::string(1000, '\0'),
             ReadFile(Path("game.pck.files/bad/early.bin")));
   EXPECT_EQ(Text(1500000 + 293, "large 293 "), ReadFile(Path("game.pck.files/d2/f293.txt")));
