@@ -195,14 +195,16 @@ class PckArchive {
  private:
   friend class PckEntryReader;
 
-  // The two halves of ReadEntry, for readers that decode elsewhere than they read.
-  // ReadStoredBytes checks `entry` against the package and reads its stored bytes
-  // into `stored`, failing (failure() filled) as ReadEntry does before it decodes;
-  // it throws std::bad_alloc when they do not fit in memory. DecodeStoredBytes
-  // decodes them into `buffer` as ReadEntry does, filling *failure when it fails;
-  // it touches nothing of an archive and may run on any thread.
-  PckStatus ReadStoredBytes(const PckEntry& entry, ByteBuffer* stored);
-  static PckStatus DecodeStoredBytes(const PckEntry& entry, const ByteBuffer& stored,
+  // The steps of ReadEntry, for readers that decode elsewhere than they read, each
+  // failing (failure() filled, or *failure for the decoding) as ReadEntry does.
+  // CheckStoredBytes refuses, before anything is allocated, an entry whose stored
+  // bytes cannot be read (no package, beyond the end, sizes no stored form has).
+  // ReadStoredBytes reads the storedSize bytes of a checked entry to `stored`.
+  // DecodeStoredBytes decodes them into `buffer`; it touches nothing of an archive
+  // and may run on any thread.
+  PckStatus CheckStoredBytes(const PckEntry& entry);
+  PckStatus ReadStoredBytes(const PckEntry& entry, uint8_t* stored);
+  static PckStatus DecodeStoredBytes(const PckEntry& entry, const uint8_t* stored,
                                      ByteBuffer* buffer, PckFailure* failure);
   // What failure() says of an entry that did not fit in memory.
   static PckFailure NoMemoryFailure(const PckEntry& entry);

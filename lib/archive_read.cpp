@@ -163,9 +163,12 @@ PckStatus PckArchive::CopyEntries(EntryList* list) const {
 // ReadEntry, and the next entry can be read as if nothing had happened.
 PckStatus PckArchive::ReadEntry(const PckEntry& entry, ByteBuffer* buffer) try {
   failure_ = PckFailure{};
-  const PckStatus status = ReadStoredBytes(entry, &stored_);
+  PckStatus status = CheckStoredBytes(entry);
   if (IsError(status)) return status;
-  return DecodeStoredBytes(entry, stored_, buffer, &failure_);
+  ResizeForOverwrite(&stored_, entry.storedSize);
+  status = ReadStoredBytes(entry, stored_.data());
+  if (IsError(status)) return status;
+  return DecodeStoredBytes(entry, stored_.data(), buffer, &failure_);
 } catch (const std::bad_alloc&) {
   // What was held for this entry is let go, so that the next ones find the room.
   ByteBuffer().swap(stored_);
@@ -173,7 +176,7 @@ PckStatus PckArchive::ReadEntry(const PckEntry& entry, ByteBuffer* buffer) try {
   return PckStatus::kFileOperationError;
 }
 
-PckStatus PckArchive::ReadStoredBytes(const PckEntry& entry, ByteBuffer* stored) {
+PckStatus PckArchive::CheckStoredBytes(const PckEntry& entry) {
   const std::u16string_view name = EntryNameView(entry.name);
   if (!file_) return Fail(PckStatus::kFileOpenError, std::u16string(name), u"no package open");
   // Stored bytes beyond the end of the package, or a size no stream of that length
@@ -186,19 +189,22 @@ PckStatus PckArchive::ReadStoredBytes(const PckEntry& entry, ByteBuffer* stored)
     return Fail(PckStatus::kZlibError, std::u16string(name),
                 u"damaged data (sizes that no stored form can have)");
   }
-  ResizeForOverwrite(stored, entry.storedSize);
-  if (ReadAt(entry.offset, stored->data(), entry.storedSize) != entry.storedSize) {
-    return Fail(PckStatus::kZlibError, std::u16string(name), u"cannot read the stored bytes");
+  return PckStatus::kSuccess;
+}
+
+PckStatus PckArchive::ReadStoredBytes(const PckEntry& entry, uint8_t* stored) {
+  if (ReadAt(entry.offset, stored, entry.storedSize) != entry.storedSize) {
+    return Fail(PckStatus::kZlibError, std::u16string(EntryNameView(entry.name)),
+                u"cannot read the stored bytes");
   }
   return PckStatus::kSuccess;
 }
 
-PckStatus PckArchive::DecodeStoredBytes(const PckEntry& entry, const ByteBuffer& stored,
+PckStatus PckArchive::DecodeStoredBytes(const PckEntry& entry, const uint8_t* stored,
                                         ByteBuffer* buffer, PckFailure* failure) {
   // The decoded bytes replace whatever the caller's buffer held.
   ResizeForOverwrite(buffer, entry.dataSize);
-  const PckStatus status =
-      DecompressBlockBounded(stored.data(), entry.storedSize, buffer, kAppendLimit);
+  const PckStatus status = DecompressBlockBounded(stored, entry.storedSize, buffer, kAppendLimit);
   if (IsError(status)) {
     *failure = PckFailure{std::u16string(EntryNameView(entry.name)), u"damaged data (zlib)"};
   }
