@@ -249,10 +249,36 @@ class PckArchive {
   // The entries of the open package in table order; empty after Close.
   const EntryList& entries() const { return entries_; }
   // What the last Open, ReadEntry, Create, Repack or Edit that failed failed on; each of
-  // them empties it when it starts.
+  // them empties it when it starts. A PckEntryReader fills it per entry as ReadEntry
+  // would.
   const PckFailure& failure() const { return failure_; }
 
+  // True when the directory entry at `path` (a link there is not followed) is the
+  // open package file itself, under this name or another (a hard link): a file
+  // written there would replace the package being read. False when no package is
+  // open or nothing is at `path`. Cannot fail.
+  bool IsPackageFile(const std::u16string& path) const;
+
  private:
+  friend class PckEntryReader;
+
+  // The steps of ReadEntry, for readers that decode elsewhere than they read, each
+  // failing (failure() filled, or *failure for the decoding) as ReadEntry does.
+  // CheckStoredBytes refuses, before anything is allocated, an entry whose stored
+  // bytes cannot be read (no package, beyond the end, sizes no stored form has).
+  // ReadStoredBytes reads the storedSize bytes of a checked entry to `stored`.
+  // DecodeStoredBytes decodes them into `buffer`; it touches nothing of an archive
+  // and may run on any thread.
+  PckStatus CheckStoredBytes(const PckEntry& entry);
+  PckStatus ReadStoredBytes(const PckEntry& entry, uint8_t* stored);
+  static PckStatus DecodeStoredBytes(const PckEntry& entry, const uint8_t* stored,
+                                     ByteBuffer* buffer, PckFailure* failure);
+  // What failure() says of an entry that did not fit in memory.
+  static PckFailure NoMemoryFailure(const PckEntry& entry);
+  // An empty entry whose stored bytes are nevertheless a stream is decoded in full
+  // (append mode), but never beyond this many bytes.
+  static constexpr uint64_t kAppendLimit = uint64_t{64} << 20;
+
   // Reads `size` bytes at `position` into `data`, zero-filling whatever the file
   // does not hold. Returns the number of bytes really read.
   size_t ReadAt(int64_t position, uint8_t* data, size_t size);

@@ -11,10 +11,6 @@
 
 namespace {
 
-// An empty entry whose stored bytes are nevertheless a stream is decoded in full
-// (append mode), but never beyond this many bytes.
-constexpr uint64_t kMaxAppendBytes = uint64_t{64} << 20;
-
 // The longest record body a package can hold.
 constexpr uint32_t kMaxRecordLength = 0x7FFFFFFF;
 
@@ -298,6 +294,20 @@ PckStatus PckArchive::CopyEntries(EntryList* list) const {
 // ReadEntry, and the next entry can be read as if nothing had happened.
 PckStatus PckArchive::ReadEntry(const PckEntry& entry, ByteBuffer* buffer) try {
   failure_ = PckFailure{};
+  PckStatus status = CheckStoredBytes(entry);
+  if (IsError(status)) return status;
+  ResizeForOverwrite(&stored_, entry.storedSize);
+  status = ReadStoredBytes(entry, stored_.data());
+  if (IsError(status)) return status;
+  return DecodeStoredBytes(entry, stored_.data(), buffer, &failure_);
+} catch (const std::bad_alloc&) {
+  // What was held for this entry is let go, so that the next ones find the room.
+  ByteBuffer().swap(stored_);
+  failure_ = NoMemoryFailure(entry);
+  return PckStatus::kFileOperationError;
+}
+
+PckStatus PckArchive::CheckStoredBytes(const PckEntry& entry) {
   const std::u16string_view name = EntryNameView(entry.name);
   if (!file_) return Fail(PckStatus::kFileOpenError, std::u16string(name), u"no package open");
   // Stored bytes beyond the end of the package, or a size no stream of that length
@@ -310,18 +320,36 @@ PckStatus PckArchive::ReadEntry(const PckEntry& entry, ByteBuffer* buffer) try {
     return Fail(PckStatus::kZlibError, std::u16string(name),
                 u"damaged data (sizes that no stored form can have)");
   }
-  ResizeForOverwrite(&stored_, entry.storedSize);
-  if (ReadAt(entry.offset, stored_.data(), entry.storedSize) != entry.storedSize) {
-    return Fail(PckStatus::kZlibError, std::u16string(name), u"cannot read the stored bytes");
+  return PckStatus::kSuccess;
+}
+
+PckStatus PckArchive::ReadStoredBytes(const PckEntry& entry, uint8_t* stored) {
+  if (ReadAt(entry.offset, stored, entry.storedSize) != entry.storedSize) {
+    return Fail(PckStatus::kZlibError, std::u16string(EntryNameView(entry.name)),
+                u"cannot read the stored bytes");
   }
+  return PckStatus::kSuccess;
+}
+
+PckStatus PckArchive::DecodeStoredBytes(const PckEntry& entry, const uint8_t* stored,
+                                        ByteBuffer* buffer, PckFailure* failure) {
   // The decoded bytes replace whatever the caller's buffer held.
   ResizeForOverwrite(buffer, entry.dataSize);
-  const PckStatus status =
-      DecompressBlockBounded(stored_.data(), entry.storedSize, buffer, kMaxAppendBytes);
-  if (IsError(status)) return Fail(status, std::u16string(name), u"damaged data (zlib)");
+  const PckStatus status = DecompressBlockBounded(stored, entry.storedSize, buffer, kAppendLimit);
+  if (IsError(status)) {
+    *failure = PckFailure{std::u16string(EntryNameView(entry.name)), u"damaged data (zlib)"};
+  }
   return status;
-} catch (const std::bad_alloc&) {
-  // What was held for this entry is let go, so that the next ones find the room.
-  ByteBuffer().swap(stored_);
-  return Fail(PckStatus::kFileOperationError, std::u16string(EntryNameView(entry.name)), kNoMemory);
+}
+
+PckFailure PckArchive::NoMemoryFailure(const PckEntry& entry) {
+  return PckFailure{std::u16string(EntryNameView(entry.name)), kNoMemory};
+}
+
+bool PckArchive::IsPackageFile(const std::u16string& path) const {
+  int64_t size = 0;
+  host::FileId package;
+  if (!file_ || !file_->Describe(&size, &package)) return false;
+  host::FileId target;
+  return host::Host::Current().GetEntryId(path, &target) && target == package;
 }

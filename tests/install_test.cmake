@@ -49,6 +49,7 @@ set(expected_files
   ${BINDIR}/quillo
   ${INCLUDEDIR}/quillo/archive.h
   ${INCLUDEDIR}/quillo/codec.h
+  ${INCLUDEDIR}/quillo/entry_reader.h
   ${INCLUDEDIR}/quillo/format.h
   ${INCLUDEDIR}/quillo/name_match.h
   ${INCLUDEDIR}/quillo/status.h
@@ -105,7 +106,8 @@ if(PKG_CONFIG)
   set(src ${SOURCE_DIR}/tests/install_consumer)
   run(0 ${CXX_COMPILER} -std=c++20 ${cxx_flags} -o ${WORK_DIR}/pc_consumer ${src}/main.cpp
       ${src}/header_status.cpp ${src}/header_format.cpp ${src}/header_codec.cpp
-      ${src}/header_archive.cpp ${src}/header_name_match.cpp ${pc_flags})
+      ${src}/header_archive.cpp ${src}/header_name_match.cpp ${src}/header_entry_reader.cpp
+      ${pc_flags})
   run(0 ${WORK_DIR}/pc_consumer test.pck)
   expect_equal("pkg-config consumer output" "${OUT}" "3 entries, 24 bytes\n")
 else()

@@ -7,6 +7,7 @@
 #include "commands.h"
 #include "console.h"
 #include "entry_names.h"
+#include "entry_reader.h"
 #include "host/host.h"
 #include "names.h"
 #include "options.h"
@@ -85,8 +86,10 @@ bool ReplaceWhole(const std::u16string& path, uint32_t size, const uint8_t* data
 // left cut: a target that does not exist is made new and written directly (removed
 // again when a write fails, or when the process is interrupted meanwhile); one that
 // exists is replaced whole through a temporary file beside it.
+// A path that leads to `package` (the file being read) is refused: the package
+// would be replaced while it is read.
 bool WriteFileBelow(const std::u16string& path, uint32_t size, const uint8_t* data,
-                    KnownDirectories* known, std::u16string* reason) {
+                    KnownDirectories* known, const PckArchive* package, std::u16string* reason) {
   host::Host& h = host::Host::Current();
   auto file = h.OpenFile(path, host::OpenMode::kCreateNew);
   if (!file && !host::LastErrorMeansExists()) {
@@ -109,6 +112,11 @@ bool WriteFileBelow(const std::u16string& path, uint32_t size, const uint8_t* da
       return false;
     }
     if (known) known->AddParentsOf(path);
+    // Only a path that exists can be the package: a file made new never is.
+    if (package && package->IsPackageFile(path)) {
+      *reason = u"is the package being read";
+      return false;
+    }
     return ReplaceWhole(path, size, data, reason);
   }
   if (known) known->AddParentsOf(path);
@@ -144,7 +152,7 @@ std::u16string_view RefusalReason(std::u16string_view name) {
 int WriteOutputFile(const std::u16string& path, uint32_t size, const uint8_t* data,
                     std::u16string* reason) {
   std::u16string ignored;
-  return WriteFileBelow(path, size, data, nullptr, reason ? reason : &ignored) ? 0 : -1;
+  return WriteFileBelow(path, size, data, nullptr, nullptr, reason ? reason : &ignored) ? 0 : -1;
 }
 
 void AppendLogLine(const PckEntry& entry) {
@@ -176,27 +184,26 @@ int ExtractAll(PckArchive& archive, const std::u16string& root, ExtractChoice* c
   PckStatus status = PckStatus::kSuccess;
   // The entries are read in place: the archive keeps them unchanged while it reads.
   const EntryList& entries = archive.entries();
-  std::vector<bool> chosen(entries.size(), true);
-  int32_t total = static_cast<int32_t>(entries.size());
-  if (choice && choice->select) {
-    total = 0;
-    for (size_t i = 0; i < entries.size(); ++i) {
-      chosen[i] = choice->select(entries[i]);
-      if (chosen[i]) ++total;
-    }
+  std::vector<size_t> chosen;
+  chosen.reserve(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!choice || !choice->select || choice->select(entries[i])) chosen.push_back(i);
   }
+  const int32_t total = static_cast<int32_t>(chosen.size());
+  // Entries are decoded ahead on the workers; every line and file below is made
+  // here, in table order, as without them.
+  PckEntryReader reader(&archive, std::move(chosen));
   KnownDirectories known;
   ByteBuffer buffer;
   std::u16string target;
   std::u16string reason;
   int32_t n = 1;
-  size_t index = 0;
-  for (const PckEntry& entry : entries) {
-    if (!chosen[index++]) continue;
+  while (reader.HasNext()) {
+    const PckEntry& entry = reader.NextEntry();
     if (toolOptions.logEntries) AppendLogLine(entry);
     ConsoleProgress(n++, total, u"extract data");
     const std::u16string_view name = EntryNameView(entry.name);
-    status = archive.ReadEntry(entry, &buffer);
+    status = reader.Next(&buffer);
     if (IsError(status)) {
       PrintFormat(u" %s : %s\n", {StatusText(status), name});
       if (choice) ++choice->failures;
@@ -215,7 +222,7 @@ int ExtractAll(PckArchive& archive, const std::u16string& root, ExtractChoice* c
       // A stream that ended early leaves the buffer short; the file still gets
       // dataSize bytes, the missing ones zero.
       if (buffer.size() < entry.dataSize) buffer.resize(entry.dataSize);
-      if (!WriteFileBelow(target, entry.dataSize, buffer.data(), &known, &reason)) {
+      if (!WriteFileBelow(target, entry.dataSize, buffer.data(), &known, &archive, &reason)) {
         PrintFormat(u" file operation error : %s\n", {name});
         if (choice) ++choice->failures;
         PrintDiagnostic(target, reason);

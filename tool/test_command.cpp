@@ -3,6 +3,7 @@
 
 #include "archive.h"
 #include "console.h"
+#include "entry_reader.h"
 #include "long_options.h"
 #include "names.h"
 
@@ -10,18 +11,20 @@ int TestCommand(const LongOptions& options, PckNameSelection* selection) {
   PckArchive archive;
   if (!OpenForLongRun(&archive, options.package)) return kExitUsage;
   const EntryList& entries = archive.entries();
-  const std::vector<size_t> chosen = ChooseEntries(entries, selection);
+  std::vector<size_t> chosen = ChooseEntries(entries, selection);
   const int32_t total = static_cast<int32_t>(chosen.size());
+  // Decoded ahead on the workers, handed back here in table order.
+  PckEntryReader reader(&archive, std::move(chosen));
   ByteBuffer buffer;
   std::string json;
   uint64_t dataBytes = 0;
   uint64_t storedBytes = 0;
   int64_t damaged = 0;
   int32_t n = 0;
-  for (size_t index : chosen) {
-    const PckEntry& entry = entries[index];
+  while (reader.HasNext()) {
+    const PckEntry& entry = reader.NextEntry();
     ConsoleProgress(++n, total, u"test data");
-    const PckStatus status = archive.ReadEntry(entry, &buffer);
+    const PckStatus status = reader.Next(&buffer);
     const std::u16string damage = EntryDamage(archive, entry, status, buffer.size());
     dataBytes += entry.dataSize;
     storedBytes += entry.storedSize;

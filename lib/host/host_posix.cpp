@@ -42,7 +42,10 @@ std::string NativePath(const std::u16string& path) { return Utf16ToUtf8(path); }
 // The position is kept here; the system is asked only when it must move.
 class PosixFile final : public File {
  public:
-  PosixFile(int fd, const struct stat& st) : fd_(fd), st_(st) {}
+  // `st` describes the open file; nullptr for a file just made, which is empty.
+  PosixFile(int fd, const struct stat* st) : fd_(fd), described_(st != nullptr) {
+    if (st) st_ = *st;
+  }
   ~PosixFile() override { Close(); }
 
   size_t Read(void* data, size_t size) override {
@@ -132,7 +135,7 @@ class PosixFile final : public File {
   }
 
   bool Describe(int64_t* size, FileId* id) override {
-    if (fd_ < 0) return false;
+    if (fd_ < 0 || !described_) return false;
     *size = static_cast<int64_t>(st_.st_size);
     id->device = static_cast<uint64_t>(st_.st_dev);
     id->index = static_cast<uint64_t>(st_.st_ino);
@@ -204,7 +207,9 @@ class PosixFile final : public File {
  private:
   static constexpr size_t kReadBuffer = 64 << 10;
 
+  // Without a description, the size Linux's file systems give for a block.
   size_t BufferSize() const {
+    if (!described_) return 4096;
     return st_.st_blksize > 0 && st_.st_blksize < 8192 ? static_cast<size_t>(st_.st_blksize) : 8192;
   }
 
@@ -263,7 +268,8 @@ class PosixFile final : public File {
   }
 
   int fd_;
-  struct stat st_;
+  bool described_;
+  struct stat st_ = {};
   int64_t position_ = 0;
   std::vector<uint8_t> readBuffer_;
   size_t readAt_ = 0;
@@ -339,6 +345,11 @@ class PosixHost final : public Host {
     // the reads and writes of a regular file, so it stays set.
     const int fd = open(NativePath(path).c_str(), flags, 0666);
     if (fd < 0) return nullptr;
+    if (mode == OpenMode::kCreateNew) {
+      // O_CREAT|O_EXCL made the file just now, and it makes only regular files: no
+      // need to ask what it is. Its identity is not known then (Describe says so).
+      return std::make_unique<PosixFile>(fd, nullptr);
+    }
     struct stat st;
     const bool described = fstat(fd, &st) == 0;
     if (!described || !S_ISREG(st.st_mode)) {
@@ -348,7 +359,7 @@ class PosixHost final : public Host {
       errno = reason;
       return nullptr;
     }
-    return std::make_unique<PosixFile>(fd, st);
+    return std::make_unique<PosixFile>(fd, &st);
   }
 
   bool RemoveFile(const std::u16string& path) override {
@@ -506,7 +517,7 @@ class PosixHost final : public Host {
         continue;
       }
       *outcome = ExclusiveOpen::kOpened;
-      return std::make_unique<PosixFile>(fd, st);
+      return std::make_unique<PosixFile>(fd, &st);
     }
     errno = EWOULDBLOCK;
     return Refuse(outcome, ExclusiveOpen::kHeld);

@@ -185,6 +185,9 @@ class WindowsHost final : public Host {
       return nullptr;
     }
     auto file = std::make_unique<WindowsFile>(stream);
+    // A file that CREATE_NEW made just now is known to be new and empty: nothing
+    // more is asked of it (Describe says so).
+    if (mode == OpenMode::kCreateNew) return file;
     // One call gives the length and the identity, which creation asks of every
     // source; without it they are found through the path and seeks instead.
     BY_HANDLE_FILE_INFORMATION info;
