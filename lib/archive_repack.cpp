@@ -104,13 +104,17 @@ bool ReadsBack(size_t storedSize, size_t decodedSize, uint32_t dataSize) {
 // With workers, small entries travel through the pipeline in batches of about
 // this many bytes of working storage (or this many entries); at most kDepth
 // batches per worker are in flight, and beyond the first no more working storage
-// than kBudget or twice the largest entry, whichever is more. So the workers never
-// hold more than a single-threaded repack of the largest entry would, plus a few
-// MiB.
+// than the largest entry needs (what a single-threaded repack holds, at least
+// kBudget) plus as many more of it as fit in kExtraBudget, at most two. So large
+// entries are encoded side by side (one that takes long does not hold up the
+// next ones) where that costs at most kExtraBudget more than one thread does; a
+// package whose largest entry needs more than kExtraBudget goes one large entry at
+// a time, with the memory of a single-threaded repack.
 constexpr uint64_t kBatchBytes = 256 << 10;
 constexpr size_t kBatchEntries = 64;
 constexpr size_t kDepth = 2;
 constexpr uint64_t kBudget = uint64_t{4} << 20;
+constexpr uint64_t kExtraBudget = uint64_t{256} << 20;
 
 // The most an entry holds at once on its way: its stored bytes; encoded again,
 // its data next to the stored bytes, then next to the new stream (which takes the
@@ -272,8 +276,9 @@ PckStatus PckArchive::Repack(int32_t level, ProgressCallback progress) {
           }
         }
         const unsigned threads = PckThreadCount();
-        OrderedPipeline<RepackBatch> pipeline(threads, kDepth * threads, 1,
-                                              std::max(kBudget, 2 * uint64_t{largest}));
+        const uint64_t single = std::max(kBudget, 2 * uint64_t{largest});  // the largest's need
+        const uint64_t extra = std::min<uint64_t>(2, kExtraBudget / single) * single;
+        OrderedPipeline<RepackBatch> pipeline(threads, kDepth * threads, 1, single + extra);
         const size_t batchEntries = pipeline.threaded() ? kBatchEntries : 1;
         const int32_t total = static_cast<int32_t>(entries_.size());
         size_t next = 0;
