@@ -352,6 +352,13 @@ PckStatus Decode(const uint8_t* input, uint32_t present, uint32_t length, ByteBu
       destination->resize(produced);
       return PckStatus::kSuccess;
     }
+    // Any other stream is decoded in one pass that holds zlib's rules as it goes;
+    // what it leaves (a shape zlib reads in its own way, a refused stream) goes
+    // on to libdeflate and the walk, then to inflate.
+    if (DecodeStream(input, length, destination->data(), destination->size(), &produced)) {
+      destination->resize(produced);
+      return PckStatus::kSuccess;
+    }
     if (DecodeFast(input, length, destination)) return PckStatus::kSuccess;
   }
   z_stream* zs = Streams().inflate.Acquire();

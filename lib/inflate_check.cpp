@@ -526,6 +526,380 @@ bool DecodeFixedStream(const uint8_t* input, size_t length, uint8_t* output, siz
   return true;
 }
 
+namespace {
+
+// Tables for the decoder of whole streams. An entry: bits 0-4 the code's length,
+// 5-7 its kind, 8-12 the extra bits that follow it, 16-31 the literal's byte or
+// the length's or distance's base.
+constexpr unsigned kDecLitBits = 11;
+constexpr unsigned kDecDistBits = 10;
+
+struct DecodeCode {
+  uint32_t table[1u << kDecLitBits];
+  uint16_t count[kMaxBits + 1];
+  uint16_t symbols[288];
+  const uint32_t* info;
+  unsigned tableBits;
+};
+
+constexpr uint32_t DecInfo(Kind kind, unsigned extra, unsigned base) {
+  return static_cast<uint32_t>(kind) << 5 | extra << 8 | base << 16;
+}
+
+uint32_t DecLitInfo[288];
+uint32_t DecDistInfo[32];
+uint32_t DecPrecodeInfo[19];
+DecodeCode DecFixedLit;
+DecodeCode DecFixedDist;
+
+// As Build, for the decoder's tables: false unless the lengths form a complete code.
+bool BuildDecode(const uint8_t* lens, unsigned n, const uint32_t* info, unsigned maxTableBits,
+                 DecodeCode* code) {
+  uint16_t* count = code->count;
+  std::fill(count, count + kMaxBits + 1, uint16_t{0});
+  for (unsigned s = 0; s < n; ++s) ++count[lens[s]];
+  count[0] = 0;
+  int left = 1;
+  unsigned maxLen = 0;
+  for (unsigned len = 1; len <= kMaxBits; ++len) {
+    left = left * 2 - count[len];
+    if (left < 0) return false;
+    if (count[len] != 0) maxLen = len;
+  }
+  if (left != 0) return false;
+
+  uint16_t offsets[kMaxBits + 2];
+  offsets[1] = 0;
+  for (unsigned len = 1; len <= kMaxBits; ++len) offsets[len + 1] = offsets[len] + count[len];
+  for (unsigned s = 0; s < n; ++s) {
+    if (lens[s] != 0) code->symbols[offsets[lens[s]]++] = static_cast<uint16_t>(s);
+  }
+  const unsigned bits = std::min(maxLen, maxTableBits);
+  const unsigned size = 1u << bits;
+  code->tableBits = bits;
+  code->info = info;
+  if (maxLen > bits) std::fill(code->table, code->table + size, DecInfo(kLongCode, 0, 0));
+  unsigned next = 0;
+  unsigned index = 0;
+  for (unsigned len = 1; len <= bits; ++len, next <<= 1) {
+    for (unsigned k = 0; k < count[len]; ++k, ++next, ++index) {
+      const uint32_t entry = info[code->symbols[index]] + len;
+      unsigned reversed = 0;
+      for (unsigned b = 0; b < len; ++b) reversed |= ((next >> b) & 1u) << (len - 1 - b);
+      for (unsigned i = reversed; i < size; i += 1u << len) code->table[i] = entry;
+    }
+  }
+  return true;
+}
+
+bool MakeDecodeTables() {
+  for (unsigned s = 0; s < 256; ++s) DecLitInfo[s] = DecInfo(kLiteral, 0, s);
+  DecLitInfo[256] = DecInfo(kEndOfBlock, 0, 0);
+  for (unsigned s = 257; s < 286; ++s) {
+    DecLitInfo[s] = DecInfo(kLength, kLengthExtraBits[s - 257], kLengthBase[s - 257]);
+  }
+  DecLitInfo[286] = DecLitInfo[287] = DecInfo(kRefused, 0, 0);
+  for (unsigned s = 0; s < 30; ++s)
+    DecDistInfo[s] = DecInfo(kLiteral, kDistExtraBits[s], kDistBase[s]);
+  DecDistInfo[30] = DecDistInfo[31] = DecInfo(kRefused, 0, 0);
+  for (unsigned s = 0; s < 19; ++s) DecPrecodeInfo[s] = DecInfo(kLiteral, 0, s);
+  uint8_t lens[288];
+  std::fill(lens, lens + 144, uint8_t{8});
+  std::fill(lens + 144, lens + 256, uint8_t{9});
+  std::fill(lens + 256, lens + 280, uint8_t{7});
+  std::fill(lens + 280, lens + 288, uint8_t{8});
+  BuildDecode(lens, 288, DecLitInfo, kDecLitBits, &DecFixedLit);
+  std::fill(lens, lens + 32, uint8_t{5});
+  BuildDecode(lens, 32, DecDistInfo, kDecDistBits, &DecFixedDist);
+  return true;
+}
+
+// Decodes a code longer than the table from the counts of each length: the
+// symbol's entry with the code's full length.
+uint32_t DecodeLongCode(const DecodeCode& code, uint64_t buf) {
+  int value = 0;
+  int first = 0;
+  int index = 0;
+  for (unsigned len = 1; len <= kMaxBits; ++len) {
+    value |= static_cast<int>((buf >> (len - 1)) & 1);
+    const int count = code.count[len];
+    if (value - count < first) return code.info[code.symbols[index + (value - first)]] + len;
+    index += count;
+    first = (first + count) << 1;
+    value <<= 1;
+  }
+  return DecInfo(kRefused, 0, 0);  // not reached for a complete code
+}
+
+// One pass over the deflate data that writes the output and holds every rule zlib's
+// inflate holds the blocks to; it gives up (false) on anything zlib reads otherwise
+// or refuses, and on shapes that zlib accepts but that are left to zlib (incomplete
+// code sets), so that what it accepts zlib decodes to the same bytes.
+class Inflater {
+ public:
+  Inflater(const uint8_t* begin, const uint8_t* end, uint8_t* out, size_t capacity)
+      : p_(begin), end_(end), outBegin_(out), out_(out), outEnd_(out + capacity) {}
+
+  bool Blocks() {
+    for (;;) {
+      if (!Need(3)) return false;
+      const unsigned header = Take(3);
+      bool ok;
+      switch (header >> 1) {
+        case 0:
+          ok = Stored();
+          break;
+        case 1:
+          ok = Codes(DecFixedLit, DecFixedDist);
+          break;
+        case 2:
+          ok = Dynamic();
+          break;
+        default:
+          return false;
+      }
+      if (!ok) return false;
+      if (header & 1) return true;
+    }
+  }
+
+  // Where the Adler-32 starts once the last block's bits are rounded up to a
+  // byte, or null when the stream's bits already ran past the bytes given.
+  const uint8_t* Trailer() {
+    if (pad_ * 8 > bits_ - (bits_ & 7)) return nullptr;
+    return p_ + pad_ - bits_ / 8;
+  }
+  size_t Produced() const { return static_cast<size_t>(out_ - outBegin_); }
+
+ private:
+  bool Need(unsigned n) {
+    if (bits_ >= n) return true;
+    if (end_ - p_ >= 8) {
+      buf_ |= Load64(p_) << bits_;
+      p_ += (63 - bits_) >> 3;
+      bits_ |= 56;
+      return true;
+    }
+    while (bits_ <= 56) {
+      uint64_t byte = 0;
+      if (p_ < end_) {
+        byte = *p_++;
+      } else {
+        ++pad_;
+      }
+      buf_ |= byte << bits_;
+      bits_ += 8;
+    }
+    return pad_ <= kMaxPadBytes;
+  }
+  unsigned Take(unsigned n) {
+    const unsigned v = static_cast<unsigned>(buf_ & ((uint64_t{1} << n) - 1));
+    buf_ >>= n;
+    bits_ -= n;
+    return v;
+  }
+
+  bool Stored() {
+    Take(bits_ & 7);
+    if (!Need(32)) return false;
+    const unsigned len = Take(16);
+    const unsigned nlen = Take(16);
+    if (len != (~nlen & 0xFFFFu)) return false;
+    // The bit buffer may have read zeros past the end: the block's data starts
+    // where the header's bits end, which must lie within the bytes given.
+    if (pad_ * 8 > bits_) return false;
+    const uint8_t* at = p_ + pad_ - bits_ / 8;
+    if (static_cast<size_t>(end_ - at) < len) return false;
+    if (static_cast<size_t>(outEnd_ - out_) < len) return false;
+    std::memcpy(out_, at, len);
+    out_ += len;
+    p_ = at + len;
+    buf_ = 0;
+    bits_ = 0;
+    pad_ = 0;
+    return true;
+  }
+
+  bool Codes(const DecodeCode& lit, const DecodeCode& dist) {
+    const uint64_t litMask = (uint64_t{1} << lit.tableBits) - 1;
+    const uint64_t distMask = (uint64_t{1} << dist.tableBits) - 1;
+    const uint32_t* litTable = lit.table;
+    const uint32_t* distTable = dist.table;
+    uint64_t buf = buf_;
+    unsigned bits = bits_;
+    const uint8_t* p = p_;
+    uint8_t* out = out_;
+    uint8_t* const outBegin = outBegin_;
+    uint8_t* const outEnd = outEnd_;
+    const uint8_t* const fastEnd = end_ - std::min<ptrdiff_t>(end_ - p_, 8);
+    for (;;) {
+      // 48 bits cover the longest length code with its extra bits and distance.
+      if (p < fastEnd) [[likely]] {
+        buf |= Load64(p) << bits;
+        p += (63 - bits) >> 3;
+        bits |= 56;
+      } else if (bits < 48) {
+        buf_ = buf;
+        bits_ = bits;
+        p_ = p;
+        if (!Need(48)) return false;
+        buf = buf_;
+        bits = bits_;
+        p = p_;
+      }
+      uint32_t entry = litTable[buf & litMask];
+      if (entry & kUnusual) [[unlikely]] {
+        if (((entry >> 5) & 7) == kLongCode) entry = DecodeLongCode(lit, buf);
+        if (entry & kUnusual) {
+          buf_ = buf >> (entry & 31);
+          bits_ = bits - (entry & 31);
+          p_ = p;
+          out_ = out;
+          return ((entry >> 5) & 7) == kEndOfBlock;
+        }
+      }
+      buf >>= entry & 31;
+      bits -= entry & 31;
+      if (!(entry & (kLength << 5))) {
+        if (out == outEnd) return false;
+        *out++ = static_cast<uint8_t>(entry >> 16);
+        continue;
+      }
+      unsigned extra = (entry >> 8) & 31;
+      const size_t length = (entry >> 16) + static_cast<size_t>(buf & ((uint64_t{1} << extra) - 1));
+      buf >>= extra;
+      bits -= extra;
+      uint32_t distEntry = distTable[buf & distMask];
+      if (distEntry & kUnusual) [[unlikely]] {
+        if (((distEntry >> 5) & 7) == kLongCode) distEntry = DecodeLongCode(dist, buf);
+        if (distEntry & kUnusual) return false;  // distance symbols 30 and 31
+      }
+      buf >>= distEntry & 31;
+      bits -= distEntry & 31;
+      extra = (distEntry >> 8) & 31;
+      const size_t distance =
+          (distEntry >> 16) + static_cast<size_t>(buf & ((uint64_t{1} << extra) - 1));
+      buf >>= extra;
+      bits -= extra;
+      if (distance > static_cast<size_t>(out - outBegin)) return false;
+      const size_t room = static_cast<size_t>(outEnd - out);
+      if (length > room) return false;
+      const uint8_t* from = out - distance;
+      if (room >= length + 16 && distance >= 16) {
+        // Whole 16-byte pieces, the last one running past the match: each
+        // piece's source lies wholly before it, and the bytes beyond the
+        // match are written over later or lie beyond what is kept.
+        uint8_t* to = out;
+        do {
+          std::memcpy(to, from, 16);
+          to += 16;
+          from += 16;
+        } while (to < out + length);
+      } else if (room >= length + 8 && distance >= 8) {
+        uint8_t* to = out;
+        do {
+          std::memcpy(to, from, 8);
+          to += 8;
+          from += 8;
+        } while (to < out + length);
+      } else if (distance == 1) {
+        std::memset(out, out[-1], length);
+      } else {
+        for (size_t i = 0; i < length; ++i) out[i] = from[i];
+      }
+      out += length;
+    }
+  }
+
+  bool Dynamic() {
+    static const uint8_t kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                       11, 4,  12, 3, 13, 2, 14, 1, 15};
+    if (!Need(14)) return false;
+    const unsigned nlen = Take(5) + 257;
+    const unsigned ndist = Take(5) + 1;
+    const unsigned ncode = Take(4) + 4;
+    if (nlen > 286 || ndist > 30) return false;
+    uint8_t lens[286 + 30 + 1] = {};
+    for (unsigned i = 0; i < ncode; ++i) {
+      if (!Need(3)) return false;
+      lens[kOrder[i]] = static_cast<uint8_t>(Take(3));
+    }
+    if (!BuildDecode(lens, 19, DecPrecodeInfo, 7, &precode_)) return false;
+    const uint64_t mask = (uint64_t{1} << precode_.tableBits) - 1;
+    const unsigned total = nlen + ndist;
+    unsigned i = 0;
+    std::fill(lens, lens + 19, uint8_t{0});
+    while (i < total) {
+      if (!Need(16)) return false;
+      const uint32_t entry = precode_.table[buf_ & mask];
+      Take(entry & 31);
+      const unsigned sym = entry >> 16;
+      if (sym < 16) {
+        lens[i++] = static_cast<uint8_t>(sym);
+        continue;
+      }
+      unsigned repeat;
+      uint8_t value = 0;
+      if (sym == 16) {
+        if (i == 0) return false;
+        value = lens[i - 1];
+        repeat = 3 + Take(2);
+      } else if (sym == 17) {
+        repeat = 3 + Take(3);
+      } else {
+        repeat = 11 + Take(7);
+      }
+      if (repeat > total - i) return false;
+      std::fill(lens + i, lens + i + repeat, value);
+      i += repeat;
+    }
+    if (lens[256] == 0) return false;
+    if (!BuildDecode(lens, nlen, DecLitInfo, kDecLitBits, &lit_)) return false;
+    if (!BuildDecode(lens + nlen, ndist, DecDistInfo, kDecDistBits, &dist_)) return false;
+    return Codes(lit_, dist_);
+  }
+
+  const uint8_t* p_;
+  const uint8_t* end_;
+  uint8_t* const outBegin_;
+  uint8_t* out_;
+  uint8_t* const outEnd_;
+  uint64_t buf_ = 0;
+  unsigned bits_ = 0;
+  size_t pad_ = 0;
+  DecodeCode precode_;
+  DecodeCode lit_;
+  DecodeCode dist_;
+};
+
+}  // namespace
+
+bool DecodeStream(const uint8_t* input, size_t length, uint8_t* output, size_t capacity,
+                  size_t* produced) {
+  static const bool tablesReady = MakeDecodeTables();
+  (void)tablesReady;
+  if (length < 6) return false;
+  const unsigned cmf = input[0];
+  const unsigned flg = input[1];
+  if ((cmf & 0x0F) != 8 || (cmf >> 4) > 7 || ((cmf << 8) | flg) % 31 != 0 || (flg & 0x20) != 0) {
+    return false;
+  }
+  Inflater inflater(input + 2, input + length, output, capacity);
+  if (!inflater.Blocks()) return false;
+  const uint8_t* trailer = inflater.Trailer();
+  if (!trailer || input + length - trailer < 4) return false;
+  const uint32_t want = uint32_t{trailer[0]} << 24 | uint32_t{trailer[1]} << 16 |
+                        uint32_t{trailer[2]} << 8 | trailer[3];
+  const size_t n = inflater.Produced();
+#ifdef QUILLO_HAVE_LIBDEFLATE
+  if (libdeflate_adler32(1, output, n) != want) return false;
+#else
+  if (adler32(adler32(0, nullptr, 0), output, static_cast<uInt>(n)) != want) return false;
+#endif
+  *produced = n;
+  return true;
+}
+
 bool StreamKeepsZlibRules(const uint8_t* input, size_t length, size_t streamLength) {
   static const bool tablesReady = MakeStaticTables();
   (void)tablesReady;

@@ -38,6 +38,19 @@ bool StreamKeepsZlibRules(const uint8_t* input, size_t length, size_t streamLeng
 bool DecodeFixedStream(const uint8_t* input, size_t length, uint8_t* output, size_t capacity,
                        size_t* produced);
 
+// Decodes a zlib stream of stored, fixed-code and dynamic blocks into the
+// `capacity` bytes at `output` in one pass, holding every block to the rules
+// zlib's inflate holds it to as it goes (counts within zlib's limits, complete
+// code sets, no repeat before the first length or past the last, an end-of-block
+// code, no symbol outside zlib's limits, no distance before the start of the data,
+// stored lengths that match their complements, no more than `capacity` bytes),
+// then the Adler-32. True, with `*produced` bytes decoded, only when zlib's inflate
+// decodes the stream to exactly those bytes; false for anything else, including
+// shapes zlib accepts but reads in its own way (incomplete code sets), leaving the
+// output's contents without meaning: the caller decodes the stream another way.
+bool DecodeStream(const uint8_t* input, size_t length, uint8_t* output, size_t capacity,
+                  size_t* produced);
+
 // Turns the fast decoders (DecodeFixedStream, and libdeflate where it is built in)
 // off (false) or back on for the calling thread's codec calls, so that they can be
 // compared with zlib on the same bytes. On by default.
