@@ -170,30 +170,36 @@ double BestPass(const std::vector<Block>& blocks, int passes, F&& decode) {
   return best;
 }
 
-void Floor(const char* root, bool records, int passes) {
-  uint64_t bytes = 0;
-  const std::vector<Block> blocks = StoreTree(root, records, &bytes);
+struct FloorTimes {
+  double fast = 0;
+  double slow = 0;
+  double zlib = 0;
+  double deflateAlone = 0;
+  bool mismatch = false;
+};
+
+FloorTimes MeasureFloor(const std::vector<Block>& blocks, int passes) {
+  FloorTimes t;
   uint32_t largest = 0;
   for (const Block& b : blocks) largest = std::max(largest, b.dataSize);
   ByteBuffer out(largest);
-  bool mismatch = false;
 
   const auto codec = [&](const Block& b) {
     out.resize(b.dataSize);
     if (IsError(DecompressBlock(b.stored.data(), static_cast<uint32_t>(b.stored.size()), &out)) ||
         out.size() != b.dataSize) {
-      mismatch = true;
+      t.mismatch = true;
     }
   };
-  const double fast = BestPass(blocks, passes, codec);
+  t.fast = BestPass(blocks, passes, codec);
   SetThreadFastDecode(false);
-  const double slow = BestPass(blocks, passes, codec);
+  t.slow = BestPass(blocks, passes, codec);
   SetThreadFastDecode(true);
 
   z_stream zs;
   std::memset(&zs, 0, sizeof zs);
   inflateInit(&zs);
-  const double zlib = BestPass(blocks, passes, [&](const Block& b) {
+  t.zlib = BestPass(blocks, passes, [&](const Block& b) {
     inflateReset(&zs);
     zs.next_in = const_cast<Bytef*>(b.stored.data());
     zs.avail_in = static_cast<uInt>(b.stored.size());
@@ -205,10 +211,9 @@ void Floor(const char* root, bool records, int passes) {
   });
   inflateEnd(&zs);
 
-  double deflateAlone = 0;
 #ifdef QUILLO_HAVE_LIBDEFLATE
   libdeflate_decompressor* d = libdeflate_alloc_decompressor();
-  deflateAlone = BestPass(blocks, passes, [&](const Block& b) {
+  t.deflateAlone = BestPass(blocks, passes, [&](const Block& b) {
     if (libdeflate_zlib_decompress(d, b.stored.data(), b.stored.size(), out.data(), b.dataSize,
                                    nullptr) != LIBDEFLATE_SUCCESS) {
       std::memcpy(out.data(), b.stored.data(), b.dataSize);
@@ -216,20 +221,48 @@ void Floor(const char* root, bool records, int passes) {
   });
   libdeflate_free_decompressor(d);
 #endif
+  return t;
+}
 
+void PrintFloor(const FloorTimes& t, const char* indent) {
+  std::printf("%scodec %.3f s  codec zlib only %.3f s  zlib alone %.3f s  libdeflate alone ",
+              indent, t.fast, t.slow, t.zlib);
+  if (HaveFastDecode()) {
+    std::printf("%.3f s\n", t.deflateAlone);
+    std::printf(
+        "%scodec / codec zlib only %.2f   codec / libdeflate %.2f   libdeflate / zlib %.2f\n",
+        indent, t.fast / t.slow, t.fast / t.deflateAlone, t.deflateAlone / t.zlib);
+  } else {
+    std::printf("(not built in)\n%scodec / zlib %.2f\n", indent, t.fast / t.zlib);
+  }
+  if (t.mismatch) std::printf("%sa block did not read back at its size\n", indent);
+}
+
+void Floor(const char* root, bool records, int passes) {
+  uint64_t bytes = 0;
+  const std::vector<Block> blocks = StoreTree(root, records, &bytes);
   std::printf("decode floor %s%s: %zu blocks, %.1f MB, one core, best of %d\n", root,
               records ? " (table records)" : "", blocks.size(), bytes / 1e6, passes);
-  std::printf("  codec %.3f s  codec zlib only %.3f s  zlib alone %.3f s  libdeflate alone ", fast,
-              slow, zlib);
-  if (HaveFastDecode()) {
-    std::printf("%.3f s\n", deflateAlone);
-    std::printf(
-        "  codec / codec zlib only %.2f   codec / libdeflate %.2f   libdeflate / zlib %.2f\n",
-        fast / slow, fast / deflateAlone, deflateAlone / zlib);
-  } else {
-    std::printf("(not built in)\n  codec / zlib %.2f\n", fast / zlib);
+  PrintFloor(MeasureFloor(blocks, passes), "  ");
+  // The same by the entries' sizes, where the tree has entries of several.
+  static const struct {
+    const char* name;
+    uint32_t below;
+  } kClasses[] = {{"below 1 KiB", 1u << 10},
+                  {"1 KiB to 64 KiB", 64u << 10},
+                  {"64 KiB to 1 MiB", 1u << 20},
+                  {"1 MiB and more", 0xFFFFFFFFu}};
+  uint32_t from = 0;
+  for (const auto& sizeClass : kClasses) {
+    std::vector<Block> some;
+    for (const Block& b : blocks) {
+      if (b.dataSize >= from && b.dataSize < sizeClass.below) some.push_back(b);
+    }
+    from = sizeClass.below;
+    if (some.empty() || some.size() == blocks.size()) continue;
+    std::printf("  entries %s: %zu\n", sizeClass.name, some.size());
+    PrintFloor(MeasureFloor(some, passes), "    ");
   }
-  if (mismatch) std::printf("  a block did not read back at its size\n");
 }
 
 }  // namespace

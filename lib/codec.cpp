@@ -352,10 +352,16 @@ PckStatus Decode(const uint8_t* input, uint32_t present, uint32_t length, ByteBu
       destination->resize(produced);
       return PckStatus::kSuccess;
     }
-    // Any other stream is decoded in one pass that holds zlib's rules as it goes;
-    // what it leaves (a shape zlib reads in its own way, a refused stream) goes
-    // on to libdeflate and the walk, then to inflate.
-    if (DecodeStream(input, length, destination->data(), destination->size(), &produced)) {
+    // A stream of one block with codes of its own, a kilobyte or more, goes to
+    // libdeflate: the walk then reads only the block's header, and libdeflate
+    // decodes faster than the one pass. Any other stream (several blocks, which
+    // the walk would step through code by code, or a short one) is decoded in
+    // one pass that holds zlib's rules as it goes; what it leaves (a shape zlib
+    // reads in its own way, a refused stream) goes on to libdeflate and the walk,
+    // then to inflate.
+    const bool oneDynamicBlock = length >= 3 && (input[2] & 7) == 5;
+    if ((destination->size() < 1024 || !oneDynamicBlock) &&
+        DecodeStream(input, length, destination->data(), destination->size(), &produced)) {
       destination->resize(produced);
       return PckStatus::kSuccess;
     }
