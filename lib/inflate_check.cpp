@@ -763,6 +763,14 @@ class Inflater {
       if (!(entry & (kLength << 5))) {
         if (out == outEnd) return false;
         *out++ = static_cast<uint8_t>(entry >> 16);
+        // After a refill at least 33 bits are left: the next code's bits are
+        // there when the table's entry for them is a literal of its own.
+        entry = litTable[buf & litMask];
+        if ((entry & (kUnusual | (kLength << 5))) || (entry & 31) > bits) continue;
+        if (out == outEnd) return false;
+        buf >>= entry & 31;
+        bits -= entry & 31;
+        *out++ = static_cast<uint8_t>(entry >> 16);
         continue;
       }
       unsigned extra = (entry >> 8) & 31;
