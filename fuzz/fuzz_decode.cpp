@@ -127,8 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Compare(stored, length, decoded - 1);
     Compare(stored, length, decoded + 1 + (word & 0xFF));
   }
-  // libdeflate only takes destinations of a kilobyte or more (fixed-code streams
-  // are decoded directly at any size).
+  // libdeflate only takes destinations of a kilobyte or more, and then only for
+  // single-block streams; the one-pass decoder takes the rest at any size.
   Compare(stored, length, 1024 + (word & 0x3FFF));
   if (length != 0) Compare(stored, length, length);
   Compare(stored, length, 1 + word % kMaxDestination % ((word & 0x100) ? kMaxDestination : 4096));
