@@ -7,12 +7,14 @@
 //
 // Where libdeflate is built in, a block whose stored bytes are all in memory and
 // whose size is known, made of fixed-code blocks (table records nearly always are,
-// short files often), is decoded directly by DecodeFixedStream, and a block of
-// another kind is first decoded by libdeflate in one call, which is two to three
-// times as fast as inflate. Its answer is taken only when it decodes the whole
-// stream and the stream's blocks are ones zlib reads the same way
-// (StreamKeepsZlibRules); anything else is decoded again by inflate, so every
-// block reads back exactly as zlib reads it.
+// short files often), is decoded directly by DecodeFixedStream; a stream of several
+// blocks, or a short one, by DecodeStream, one pass that holds zlib's rules as it
+// goes. A stream of one block with its own codes, a kilobyte or more, is first
+// decoded by libdeflate in one call, which is two to three times as fast as
+// inflate. Its answer is taken only when it decodes the whole stream and the
+// stream's blocks are ones zlib reads the same way (StreamKeepsZlibRules);
+// anything else is decoded again by inflate, so every block reads back exactly
+// as zlib reads it.
 #include "codec.h"
 
 #include <zlib.h>
