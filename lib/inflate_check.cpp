@@ -139,6 +139,62 @@ bool MakeStaticTables() {
   return true;
 }
 
+// The order in which a dynamic block's header gives the lengths of the code-length code.
+constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                          11, 4,  12, 3, 13, 2, 14, 1, 15};
+
+// Reads a dynamic block's header after its three first bits as zlib does: the counts
+// (more than 286 literal/length or 30 distance codes are refused), the lengths of the
+// code-length code (then `buildPrecode(lens)` makes its table), and the run-length
+// coded lengths of both codes into `lens` (zeroed by the caller, literal/length
+// codes first): a repeat of the previous length at the first one, a run past the
+// last and a block without an end-of-block code are refused. `need(n)` makes n bits
+// available (false at the end of the input), `take(n)` takes them, and `next()`
+// gives the next symbol of the code-length code or -1 at the end of the input.
+template <typename Need, typename Take, typename BuildPrecode, typename NextSymbol>
+bool ReadDynamicHeader(Need need, Take take, BuildPrecode buildPrecode, NextSymbol next,
+                       uint8_t* lens, unsigned* nlenOut, unsigned* ndistOut) {
+  if (!need(14)) return false;
+  const unsigned nlen = take(5) + 257;
+  const unsigned ndist = take(5) + 1;
+  const unsigned ncode = take(4) + 4;
+  if (nlen > 286 || ndist > 30) return false;
+  for (unsigned i = 0; i < ncode; ++i) {
+    if (!need(3)) return false;
+    lens[kCodeLengthOrder[i]] = static_cast<uint8_t>(take(3));
+  }
+  if (!buildPrecode(lens)) return false;
+  const unsigned total = nlen + ndist;
+  unsigned i = 0;
+  std::fill(lens, lens + 19, uint8_t{0});
+  while (i < total) {
+    const int sym = next();
+    if (sym < 0) return false;
+    if (sym < 16) {
+      lens[i++] = static_cast<uint8_t>(sym);
+      continue;
+    }
+    unsigned repeat;
+    uint8_t value = 0;
+    if (sym == 16) {
+      if (i == 0) return false;
+      value = lens[i - 1];
+      repeat = 3 + take(2);
+    } else if (sym == 17) {
+      repeat = 3 + take(3);
+    } else {
+      repeat = 11 + take(7);
+    }
+    if (repeat > total - i) return false;
+    std::fill(lens + i, lens + i + repeat, value);
+    i += repeat;
+  }
+  if (lens[256] == 0) return false;
+  *nlenOut = nlen;
+  *ndistOut = ndist;
+  return true;
+}
+
 uint64_t Load64(const uint8_t* p) {
   uint64_t v;
   std::memcpy(&v, p, sizeof v);
@@ -312,48 +368,22 @@ class Walker {
 
   // A block with its own codes: the header, then its codes when `walkCodes`.
   bool Dynamic(bool walkCodes) {
-    static const uint8_t kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
-                                       11, 4,  12, 3, 13, 2, 14, 1, 15};
-    if (!Need(14)) return false;
-    const unsigned nlen = Take(5) + 257;
-    const unsigned ndist = Take(5) + 1;
-    const unsigned ncode = Take(4) + 4;
-    if (nlen > 286 || ndist > 30) return false;
     uint8_t lens[286 + 30 + 1] = {};
-    for (unsigned i = 0; i < ncode; ++i) {
-      if (!Need(3)) return false;
-      lens[kOrder[i]] = static_cast<uint8_t>(Take(3));
-    }
-    if (!Build(lens, 19, PrecodeInfo, kDistTableBits, false, &precode_)) return false;
-    const uint64_t mask = (uint64_t{1} << precode_.tableBits) - 1;
-    const unsigned total = nlen + ndist;
-    unsigned i = 0;
-    std::fill(lens, lens + 19, uint8_t{0});
-    while (i < total) {
-      if (!Need(16)) return false;
-      const uint16_t entry = precode_.table[buf_ & mask];
-      Drop(entry & 31);
-      const unsigned sym = entry >> 5;
-      if (sym < 16) {
-        lens[i++] = static_cast<uint8_t>(sym);
-        continue;
-      }
-      unsigned repeat;
-      uint8_t value = 0;
-      if (sym == 16) {
-        if (i == 0) return false;
-        value = lens[i - 1];
-        repeat = 3 + Take(2);
-      } else if (sym == 17) {
-        repeat = 3 + Take(3);
-      } else {
-        repeat = 11 + Take(7);
-      }
-      if (repeat > total - i) return false;
-      std::fill(lens + i, lens + i + repeat, value);
-      i += repeat;
-    }
-    if (lens[256] == 0) return false;
+    unsigned nlen = 0;
+    unsigned ndist = 0;
+    const bool read = ReadDynamicHeader(
+        [this](unsigned n) { return Need(n); }, [this](unsigned n) { return Take(n); },
+        [this](const uint8_t* l) {
+          return Build(l, 19, PrecodeInfo, kDistTableBits, false, &precode_);
+        },
+        [this]() -> int {
+          if (!Need(16)) return -1;
+          const uint16_t entry = precode_.table[buf_ & ((uint64_t{1} << precode_.tableBits) - 1)];
+          Drop(entry & 31);
+          return entry >> 5;
+        },
+        lens, &nlen, &ndist);
+    if (!read) return false;
     if (!Build(lens, nlen, LitInfo, kLitTableBits, true, walkCodes ? &lit_ : nullptr)) {
       return false;
     }
@@ -820,48 +850,20 @@ class Inflater {
   }
 
   bool Dynamic() {
-    static const uint8_t kOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
-                                       11, 4,  12, 3, 13, 2, 14, 1, 15};
-    if (!Need(14)) return false;
-    const unsigned nlen = Take(5) + 257;
-    const unsigned ndist = Take(5) + 1;
-    const unsigned ncode = Take(4) + 4;
-    if (nlen > 286 || ndist > 30) return false;
     uint8_t lens[286 + 30 + 1] = {};
-    for (unsigned i = 0; i < ncode; ++i) {
-      if (!Need(3)) return false;
-      lens[kOrder[i]] = static_cast<uint8_t>(Take(3));
-    }
-    if (!BuildDecode(lens, 19, DecPrecodeInfo, 7, &precode_)) return false;
-    const uint64_t mask = (uint64_t{1} << precode_.tableBits) - 1;
-    const unsigned total = nlen + ndist;
-    unsigned i = 0;
-    std::fill(lens, lens + 19, uint8_t{0});
-    while (i < total) {
-      if (!Need(16)) return false;
-      const uint32_t entry = precode_.table[buf_ & mask];
-      Take(entry & 31);
-      const unsigned sym = entry >> 16;
-      if (sym < 16) {
-        lens[i++] = static_cast<uint8_t>(sym);
-        continue;
-      }
-      unsigned repeat;
-      uint8_t value = 0;
-      if (sym == 16) {
-        if (i == 0) return false;
-        value = lens[i - 1];
-        repeat = 3 + Take(2);
-      } else if (sym == 17) {
-        repeat = 3 + Take(3);
-      } else {
-        repeat = 11 + Take(7);
-      }
-      if (repeat > total - i) return false;
-      std::fill(lens + i, lens + i + repeat, value);
-      i += repeat;
-    }
-    if (lens[256] == 0) return false;
+    unsigned nlen = 0;
+    unsigned ndist = 0;
+    const bool read = ReadDynamicHeader(
+        [this](unsigned n) { return Need(n); }, [this](unsigned n) { return Take(n); },
+        [this](const uint8_t* l) { return BuildDecode(l, 19, DecPrecodeInfo, 7, &precode_); },
+        [this]() -> int {
+          if (!Need(16)) return -1;
+          const uint32_t entry = precode_.table[buf_ & ((uint64_t{1} << precode_.tableBits) - 1)];
+          Take(entry & 31);
+          return static_cast<int>(entry >> 16);
+        },
+        lens, &nlen, &ndist);
+    if (!read) return false;
     if (!BuildDecode(lens, nlen, DecLitInfo, kDecLitBits, &lit_)) return false;
     if (!BuildDecode(lens + nlen, ndist, DecDistInfo, kDecDistBits, &dist_)) return false;
     return Codes(lit_, dist_);
