@@ -206,9 +206,55 @@ uint64_t Load64(const uint8_t* p) {
   return v;
 }
 
-class Walker {
+// The bits of a stream from the lowest up, for the walk and the one-pass decoder:
+// past the end of the input it reads zero bytes, as many as kMaxPadBytes (counted
+// in pad_), so that a code near the end can be looked up whole; what those bytes
+// decode to is never trusted.
+class PaddedBits {
+ protected:
+  PaddedBits(const uint8_t* begin, const uint8_t* end) : p_(begin), end_(end) {}
+
+  bool Need(unsigned n) {
+    if (bits_ >= n) return true;
+    if (end_ - p_ >= 8) {
+      buf_ |= Load64(p_) << bits_;
+      p_ += (63 - bits_) >> 3;
+      bits_ |= 56;
+      return true;
+    }
+    while (bits_ <= 56) {
+      uint64_t byte = 0;
+      if (p_ < end_) {
+        byte = *p_++;
+      } else {
+        ++pad_;
+      }
+      buf_ |= byte << bits_;
+      bits_ += 8;
+    }
+    return pad_ <= kMaxPadBytes;
+  }
+  unsigned Take(unsigned n) {
+    const unsigned v = static_cast<unsigned>(buf_ & ((uint64_t{1} << n) - 1));
+    buf_ >>= n;
+    bits_ -= n;
+    return v;
+  }
+  void Drop(unsigned n) {
+    buf_ >>= n;
+    bits_ -= n;
+  }
+
+  const uint8_t* p_;
+  const uint8_t* end_;
+  uint64_t buf_ = 0;
+  unsigned bits_ = 0;
+  size_t pad_ = 0;
+};
+
+class Walker : PaddedBits {
  public:
-  Walker(const uint8_t* begin, const uint8_t* end) : begin_(begin), p_(begin), end_(end) {}
+  Walker(const uint8_t* begin, const uint8_t* end) : PaddedBits(begin, end), begin_(begin) {}
 
   // The deflate data: every block up to the last. False where zlib would refuse
   // or read it differently, or where it runs past the given bytes.
@@ -247,37 +293,6 @@ class Walker {
   size_t BytesUsed() const { return static_cast<size_t>(p_ - begin_) + pad_ - bits_ / 8; }
 
  private:
-  bool Need(unsigned n) {
-    if (bits_ >= n) return true;
-    if (end_ - p_ >= 8) {
-      buf_ |= Load64(p_) << bits_;
-      p_ += (63 - bits_) >> 3;
-      bits_ |= 56;
-      return true;
-    }
-    while (bits_ <= 56) {
-      uint64_t byte = 0;
-      if (p_ < end_) {
-        byte = *p_++;
-      } else {
-        ++pad_;
-      }
-      buf_ |= byte << bits_;
-      bits_ += 8;
-    }
-    return pad_ <= kMaxPadBytes;
-  }
-  unsigned Take(unsigned n) {
-    const unsigned v = static_cast<unsigned>(buf_ & ((uint64_t{1} << n) - 1));
-    buf_ >>= n;
-    bits_ -= n;
-    return v;
-  }
-  void Drop(unsigned n) {
-    buf_ >>= n;
-    bits_ -= n;
-  }
-
   bool Stored() {
     Drop(bits_ & 7);
     if (!Need(32)) return false;
@@ -394,11 +409,6 @@ class Walker {
   }
 
   const uint8_t* begin_;
-  const uint8_t* p_;
-  const uint8_t* end_;
-  uint64_t buf_ = 0;
-  unsigned bits_ = 0;
-  size_t pad_ = 0;
   Code precode_;
   Code lit_;
   Code dist_;
@@ -665,10 +675,10 @@ uint32_t DecodeLongCode(const DecodeCode& code, uint64_t buf) {
 // inflate holds the blocks to; it gives up (false) on anything zlib reads otherwise
 // or refuses, and on shapes that zlib accepts but that are left to zlib (incomplete
 // code sets), so that what it accepts zlib decodes to the same bytes.
-class Inflater {
+class Inflater : PaddedBits {
  public:
   Inflater(const uint8_t* begin, const uint8_t* end, uint8_t* out, size_t capacity)
-      : p_(begin), end_(end), outBegin_(out), out_(out), outEnd_(out + capacity) {}
+      : PaddedBits(begin, end), outBegin_(out), out_(out), outEnd_(out + capacity) {}
 
   bool Blocks() {
     for (;;) {
@@ -702,33 +712,6 @@ class Inflater {
   size_t Produced() const { return static_cast<size_t>(out_ - outBegin_); }
 
  private:
-  bool Need(unsigned n) {
-    if (bits_ >= n) return true;
-    if (end_ - p_ >= 8) {
-      buf_ |= Load64(p_) << bits_;
-      p_ += (63 - bits_) >> 3;
-      bits_ |= 56;
-      return true;
-    }
-    while (bits_ <= 56) {
-      uint64_t byte = 0;
-      if (p_ < end_) {
-        byte = *p_++;
-      } else {
-        ++pad_;
-      }
-      buf_ |= byte << bits_;
-      bits_ += 8;
-    }
-    return pad_ <= kMaxPadBytes;
-  }
-  unsigned Take(unsigned n) {
-    const unsigned v = static_cast<unsigned>(buf_ & ((uint64_t{1} << n) - 1));
-    buf_ >>= n;
-    bits_ -= n;
-    return v;
-  }
-
   bool Stored() {
     Take(bits_ & 7);
     if (!Need(32)) return false;
@@ -869,14 +852,9 @@ class Inflater {
     return Codes(lit_, dist_);
   }
 
-  const uint8_t* p_;
-  const uint8_t* end_;
   uint8_t* const outBegin_;
   uint8_t* out_;
   uint8_t* const outEnd_;
-  uint64_t buf_ = 0;
-  unsigned bits_ = 0;
-  size_t pad_ = 0;
   DecodeCode precode_;
   DecodeCode lit_;
   DecodeCode dist_;

@@ -696,15 +696,8 @@ class DyingEditTest : public EditTest {
   PckChanges changes_;
 };
 
-[[noreturn]] void KillSelf() {
-  kill(getpid(), SIGKILL);
-  _exit(126);
-}
-
-void InterruptSelf() {
-  raise(SIGTERM);
-  _exit(125);
-}
+using testhook::InterruptSelf;
+using testhook::KillSelf;
 
 // Killed at any write, copy, flush or rename point, the edit leaves the old package
 // byte for byte (once the rename is done, the new one whole) and at most the

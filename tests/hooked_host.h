@@ -10,6 +10,11 @@
 
 #include "host/host.h"
 
+#ifndef _WIN32
+#include <signal.h>
+#include <unistd.h>
+#endif
+
 namespace testhook {
 
 class HookedFile : public host::File {
@@ -61,6 +66,21 @@ class HookedHost : public host::HostWrapper {
  private:
   std::function<void(const char*)> hook_;
 };
+
+#ifndef _WIN32
+// Ends this process as a kill would, at once.
+[[noreturn]] inline void KillSelf() {
+  kill(getpid(), SIGKILL);
+  _exit(126);
+}
+
+// Interrupts this process. SIGTERM rather than SIGINT: a shell starts background
+// jobs with SIGINT ignored, and an ignored signal gets no handler.
+inline void InterruptSelf() {
+  raise(SIGTERM);
+  _exit(125);  // the handler ends the process
+}
+#endif
 
 }  // namespace testhook
 

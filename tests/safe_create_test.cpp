@@ -325,17 +325,8 @@ class DyingCreateTest : public SafeCreateTest {
   FileList files_;
 };
 
-[[noreturn]] void KillSelf() {
-  kill(getpid(), SIGKILL);
-  _exit(126);
-}
-
-// SIGTERM rather than SIGINT: a shell starts background jobs with SIGINT ignored,
-// and an ignored signal gets no handler.
-void InterruptSelf() {
-  raise(SIGTERM);
-  _exit(125);  // the handler ends the process
-}
+using testhook::InterruptSelf;
+using testhook::KillSelf;
 
 // Killed at any write point, the creation leaves the older package byte for byte;
 // once the rename is done, the new package whole. Only a temporary file may stay.
