@@ -245,6 +245,29 @@ class PaddedBits {
     bits_ -= n;
   }
 
+  // For the symbol loops, which keep the bit buffer in locals: at least 48 bits in
+  // `buf` (away from the end of the input it is topped up every time, which costs
+  // less than a branch on the bit count that the processor cannot foresee). False
+  // when the input ran out.
+  [[gnu::always_inline]] bool Refill48(uint64_t& buf, unsigned& bits, const uint8_t*& p,
+                                       const uint8_t* fastEnd) {
+    if (p < fastEnd) [[likely]] {
+      buf |= Load64(p) << bits;
+      p += (63 - bits) >> 3;
+      bits |= 56;
+      return true;
+    }
+    if (bits >= 48) return true;
+    buf_ = buf;
+    bits_ = bits;
+    p_ = p;
+    const bool ok = Need(48);
+    buf = buf_;
+    bits = bits_;
+    p = p_;
+    return ok;
+  }
+
   const uint8_t* p_;
   const uint8_t* end_;
   uint64_t buf_ = 0;
@@ -339,21 +362,7 @@ class Walker : PaddedBits {
     const uint8_t* const fastEnd = end_ - std::min<ptrdiff_t>(end_ - p_, 8);
     for (;;) {
       // 48 bits cover the longest length code with its extra bits and distance.
-      // Away from the end the buffer is topped up every time, which costs less
-      // than a branch on the bit count that the processor cannot foresee.
-      if (p < fastEnd) [[likely]] {
-        buf |= Load64(p) << bits;
-        p += (63 - bits) >> 3;
-        bits |= 56;
-      } else if (bits < 48) {
-        buf_ = buf;
-        bits_ = bits;
-        p_ = p;
-        if (!Need(48)) return false;
-        buf = buf_;
-        bits = bits_;
-        p = p_;
-      }
+      if (!Refill48(buf, bits, p, fastEnd)) return false;
       // Literals and matches alike take no branch: the distance is looked up
       // every time and its bits dropped only after a length. Kinds 2 and up
       // (end of block, a code longer than the table, a refused symbol) are rare.
@@ -747,19 +756,7 @@ class Inflater : PaddedBits {
     const uint8_t* const fastEnd = end_ - std::min<ptrdiff_t>(end_ - p_, 8);
     for (;;) {
       // 48 bits cover the longest length code with its extra bits and distance.
-      if (p < fastEnd) [[likely]] {
-        buf |= Load64(p) << bits;
-        p += (63 - bits) >> 3;
-        bits |= 56;
-      } else if (bits < 48) {
-        buf_ = buf;
-        bits_ = bits;
-        p_ = p;
-        if (!Need(48)) return false;
-        buf = buf_;
-        bits = bits_;
-        p = p_;
-      }
+      if (!Refill48(buf, bits, p, fastEnd)) return false;
       uint32_t entry = litTable[buf & litMask];
       if (entry & kUnusual) [[unlikely]] {
         if (((entry >> 5) & 7) == kLongCode) entry = DecodeLongCode(lit, buf);
